@@ -1,0 +1,17 @@
+// Which of its three roles a start of the program plays.
+#pragma once
+
+#include <string>
+
+enum class Role {
+    uninstaller, // "/uninstall" in the command line
+    no_root,     // the install root cannot be resolved: exit at once
+    installer,   // any copy other than the installed stub
+    updater,     // the installed stub, <root>\updater.exe
+};
+
+// Decides from the command line (may be null) and the running executable's path.
+// The root is resolved through `find_root` only when the command line does not ask for
+// the uninstaller, which resolves it itself when it needs it.
+Role select_role(const wchar_t* command_line, std::wstring (*find_root)(),
+                 const std::wstring& own_path);

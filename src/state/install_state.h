@@ -1,0 +1,22 @@
+// The record kept between runs, stored as <root>\install.json.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct InstallState {
+    std::string installed;        // the committed version; empty: nothing installed
+    std::string staged;           // downloaded and waiting for its trial start
+    std::string prev;             // installed before the last commit
+    std::vector<std::string> bad; // failed their trial, in order of failure; only grows
+
+    bool is_bad(const std::string& version) const;
+};
+
+// Replaces the record with the file's content. True only when the file holds a JSON
+// object with a non-empty "installed". A member of the wrong type counts as absent.
+bool state_load(InstallState& state);
+
+// Writes the whole record through a temporary file and a replacing rename; on failure
+// install.json keeps its previous content.
+bool state_save(const InstallState& state);

@@ -1,0 +1,67 @@
+#include "state/paths.h"
+
+#include "state/text.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+namespace {
+
+// Filled once, by the first successful lookup on the main thread; read-only afterwards.
+std::wstring cached_root;
+
+} // namespace
+
+std::wstring root_dir() {
+    if (!cached_root.empty()) {
+        return cached_root;
+    }
+    PWSTR local_app_data = nullptr;
+    if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local_app_data))) {
+        CoTaskMemFree(local_app_data);
+        return std::wstring();
+    }
+    std::wstring root = std::wstring(local_app_data) + L"\\Brindlewick";
+    CoTaskMemFree(local_app_data);
+    CreateDirectoryW(root.c_str(), nullptr);
+    cached_root = root;
+    return root;
+}
+
+std::wstring app_dir(const std::string& version) {
+    return root_dir() + L"\\app-" + utf8_to_w(version);
+}
+
+std::wstring app_exe(const std::string& version) {
+    return app_dir(version) + L"\\brindlewick.exe";
+}
+
+std::wstring installed_updater() {
+    return installed_updater_in(root_dir());
+}
+
+std::wstring installed_updater_in(const std::wstring& root) {
+    return root + L"\\updater.exe";
+}
+
+std::wstring own_path() {
+    // MAX_PATH is the common case; longer paths are read whole rather than cut, so
+    // that comparing them with the stub's path never matches a truncated prefix.
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return std::wstring();
+        }
+        if (length < buffer.size() || buffer.size() >= 32768) {
+            buffer.resize(length);
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool file_exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}

@@ -1,0 +1,11 @@
+// Starting a program detached from the caller.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Starts `exe` (a full path) in its own folder with the command line "<exe>" followed,
+// when `args` is not empty, by one space and `args` verbatim. Returns the process
+// handle, which the caller must close, or null when the process cannot be created.
+HANDLE spawn(const std::wstring& exe, const std::wstring& args);

@@ -1,0 +1,13 @@
+// <root>\updater.log: one timestamped line per event, started afresh past 256 KiB.
+#pragma once
+
+#if defined(__GNUC__)
+#define BW_PRINTF_FORMAT(fmt_index, first_arg)                                                     \
+    __attribute__((format(gnu_printf, fmt_index, first_arg)))
+#else
+#define BW_PRINTF_FORMAT(fmt_index, first_arg)
+#endif
+
+// Appends "<local time> [<stub version>] <message>" and LF. Every failure is silent:
+// the log never affects the outcome of a flow.
+void log_line(const char* format, ...) BW_PRINTF_FORMAT(1, 2);

@@ -1,0 +1,129 @@
+#include "state/file_tree.h"
+#include "state/paths.h"
+#include "support/test_support.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RmTree, MissingPathOrPlainFileIsLeftAloneAndFails) {
+    ScratchDir scratch(L"rm");
+    EXPECT_FALSE(rm_tree(scratch / L"missing"));
+
+    const std::wstring file = scratch / L"plain.txt";
+    ASSERT_TRUE(write_file(file, "keep"));
+    EXPECT_FALSE(rm_tree(file));
+    EXPECT_EQ(read_file(file), "keep");
+}
+
+TEST(RmTree, RemovesANestedTreeWithReadOnlyAndHiddenFiles) {
+    ScratchDir scratch(L"rm");
+    const std::wstring top = scratch / L"tree";
+    ASSERT_TRUE(CreateDirectoryW(top.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((top + L"\\a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((top + L"\\a\\b").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((top + L"\\empty").c_str(), nullptr));
+    ASSERT_TRUE(write_file(top + L"\\one.txt", "1"));
+    ASSERT_TRUE(write_file(top + L"\\a\\b\\readonly.dll", "2"));
+    ASSERT_TRUE(write_file(top + L"\\a\\hidden.ini", "3"));
+    ASSERT_TRUE(
+        SetFileAttributesW((top + L"\\a\\b\\readonly.dll").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW((top + L"\\a\\hidden.ini").c_str(),
+                                   FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+
+    EXPECT_TRUE(rm_tree(top));
+    EXPECT_EQ(GetFileAttributesW(top.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(RmTree, EmptyDirectoryIsRemoved) {
+    ScratchDir scratch(L"rm");
+    const std::wstring top = scratch / L"empty";
+    ASSERT_TRUE(CreateDirectoryW(top.c_str(), nullptr));
+    EXPECT_TRUE(rm_tree(top));
+    EXPECT_FALSE(is_directory(top));
+}
+
+TEST(RmTree, AFileHeldOpenStopsOnlyItsAncestors) {
+    ScratchDir scratch(L"rm");
+    const std::wstring top = scratch / L"tree";
+    const std::wstring sub = top + L"\\sub";
+    ASSERT_TRUE(CreateDirectoryW(top.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((top + L"\\other").c_str(), nullptr));
+    ASSERT_TRUE(write_file(top + L"\\before.txt", "x"));
+    ASSERT_TRUE(write_file(sub + L"\\sibling.txt", "x"));
+    ASSERT_TRUE(write_file(top + L"\\other\\deep.txt", "x"));
+    ASSERT_TRUE(write_file(sub + L"\\held.txt", "x"));
+
+    // Open without delete sharing, as a running program holds its own files.
+    const HANDLE held = CreateFileW((sub + L"\\held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const bool removed = rm_tree(top);
+    CloseHandle(held);
+
+    EXPECT_FALSE(removed);
+    EXPECT_TRUE(is_directory(top));
+    EXPECT_TRUE(is_directory(sub));
+    EXPECT_EQ(read_file(sub + L"\\held.txt"), "x");
+    EXPECT_EQ(GetFileAttributesW((sub + L"\\sibling.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((top + L"\\before.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(is_directory(top + L"\\other"));
+}
+
+TEST(DirSize, SumsFilesAtEveryDepth) {
+    ScratchDir scratch(L"size");
+    EXPECT_EQ(dir_size(scratch / L"missing"), 0u);
+    EXPECT_EQ(dir_size(scratch.path), 0u);
+
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"a\\b").c_str(), nullptr));
+    ASSERT_TRUE(write_file(scratch / L"top.bin", std::string(1000, 'x')));
+    ASSERT_TRUE(write_file(scratch / L"a\\mid.bin", std::string(23, 'x')));
+    ASSERT_TRUE(write_file(scratch / L"a\\b\\deep.bin", std::string(70000, 'x')));
+    ASSERT_TRUE(write_file(scratch / L"a\\b\\empty.bin", ""));
+    EXPECT_EQ(dir_size(scratch.path), 71023u);
+    EXPECT_EQ(dir_size(scratch / L"a"), 70023u);
+}
+
+TEST(DirSize, CountsFilesBeyondFourGibibytesInFull) {
+    ScratchDir scratch(L"size");
+    const uint64_t five_gib = 5ull << 30;
+    // A sparse file: its logical size is what counts, and it costs no disk space.
+    const HANDLE file = CreateFileW((scratch / L"big.bin").c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(five_gib);
+    const bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    ASSERT_TRUE(sized);
+    ASSERT_TRUE(write_file(scratch / L"small.bin", "12345"));
+
+    EXPECT_EQ(dir_size(scratch.path), 5368709120u + 5u);
+}
+
+TEST(EnsureParentDirs, CreatesEachFolderBeforeTheLastComponent) {
+    ScratchDir scratch(L"dirs");
+    ensure_parent_dirs(scratch.path, L"a\\b\\c.txt");
+    EXPECT_TRUE(is_directory(scratch / L"a"));
+    EXPECT_TRUE(is_directory(scratch / L"a\\b"));
+    EXPECT_FALSE(file_exists(scratch / L"a\\b\\c.txt"));
+
+    // A directory entry ends in a backslash: every folder it names is created.
+    ensure_parent_dirs(scratch.path, L"x\\y\\");
+    EXPECT_TRUE(is_directory(scratch / L"x\\y"));
+    // Again, over folders that exist: harmless.
+    ensure_parent_dirs(scratch.path, L"a\\b\\c.txt");
+    EXPECT_TRUE(is_directory(scratch / L"a\\b"));
+}
+
+TEST(EnsureParentDirs, NameWithoutBackslashCreatesNothing) {
+    ScratchDir scratch(L"dirs");
+    ensure_parent_dirs(scratch.path, L"file.txt");
+    EXPECT_EQ(dir_entry_count(scratch.path), 0);
+}
+
+} // namespace

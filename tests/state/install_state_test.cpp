@@ -1,0 +1,259 @@
+#include "state/install_state.h"
+#include "state/file_tree.h"
+#include "state/paths.h"
+#include "support/test_support.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class InstallStateFile : public ::testing::Test {
+  protected:
+    void SetUp() override { clear(); }
+    void TearDown() override { clear(); }
+
+    static void clear() {
+        for (const std::wstring& path : {state_file(), temp_file()}) {
+            DeleteFileW(path.c_str());
+            rm_tree(path);
+        }
+    }
+    static std::wstring state_file() { return root_dir() + L"\\install.json"; }
+    static std::wstring temp_file() { return state_file() + L".tmp"; }
+
+    // Loads from a file holding exactly `json`.
+    static bool load_from(const std::string& json, InstallState& state) {
+        EXPECT_TRUE(write_file(state_file(), json));
+        return state_load(state);
+    }
+};
+
+InstallState filled() {
+    InstallState state;
+    state.installed = "9.9";
+    state.staged = "9.9.1";
+    state.prev = "9.8";
+    state.bad = {"9.9.0"};
+    return state;
+}
+
+void expect_empty(const InstallState& state) {
+    EXPECT_EQ(state.installed, "");
+    EXPECT_EQ(state.staged, "");
+    EXPECT_EQ(state.prev, "");
+    EXPECT_TRUE(state.bad.empty());
+}
+
+TEST_F(InstallStateFile, SavesTheDocumentedSevenLines) {
+    InstallState state;
+    state.installed = "2.4.0";
+    state.prev = "2.3.1";
+    state.bad = {"2.5.0"};
+    ASSERT_TRUE(state_save(state));
+    EXPECT_EQ(read_file(state_file()), "{\n"
+                                       "  \"bad\": [\n"
+                                       "    \"2.5.0\"\n"
+                                       "  ],\n"
+                                       "  \"installed\": \"2.4.0\",\n"
+                                       "  \"prev\": \"2.3.1\"\n"
+                                       "}");
+    bool temp_left = true;
+    read_file(temp_file(), &temp_left);
+    EXPECT_FALSE(temp_left);
+}
+
+TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
+    InstallState state;
+    state.installed = "3.0";
+    state.staged = "3.1";
+    state.prev = "2.9";
+    state.bad = {"3.0.5", "2.9.9", "3.0.5"};
+    ASSERT_TRUE(state_save(state));
+    EXPECT_EQ(read_file(state_file()), "{\n"
+                                       "  \"bad\": [\n"
+                                       "    \"3.0.5\",\n"
+                                       "    \"2.9.9\",\n"
+                                       "    \"3.0.5\"\n"
+                                       "  ],\n"
+                                       "  \"installed\": \"3.0\",\n"
+                                       "  \"prev\": \"2.9\",\n"
+                                       "  \"staged\": \"3.1\"\n"
+                                       "}");
+}
+
+TEST_F(InstallStateFile, SavesOnlyInstalledAndEscapesAsJsonDoes) {
+    InstallState state;
+    state.installed = "1.0";
+    ASSERT_TRUE(state_save(state));
+    EXPECT_EQ(read_file(state_file()), "{\n  \"installed\": \"1.0\"\n}");
+
+    state.installed = "";
+    ASSERT_TRUE(state_save(state));
+    EXPECT_EQ(read_file(state_file()), "{\n  \"installed\": \"\"\n}");
+    InstallState loaded = filled();
+    EXPECT_FALSE(state_load(loaded));
+    expect_empty(loaded);
+
+    // Non-ASCII stays as UTF-8 bytes; quotes, backslashes and controls are escaped.
+    state.installed = "2.0 \xc3\xa9\xe6\x97\xa5 \"q\" \\ \t\x01";
+    ASSERT_TRUE(state_save(state));
+    EXPECT_EQ(read_file(state_file()),
+              "{\n  \"installed\": \"2.0 \xc3\xa9\xe6\x97\xa5 \\\"q\\\" \\\\ \\t\\u0001\"\n}");
+}
+
+TEST_F(InstallStateFile, SaveThenLoadGivesTheSameRecord) {
+    const InstallState saved = filled();
+    ASSERT_TRUE(state_save(saved));
+    InstallState loaded;
+    ASSERT_TRUE(state_load(loaded));
+    EXPECT_EQ(loaded.installed, saved.installed);
+    EXPECT_EQ(loaded.staged, saved.staged);
+    EXPECT_EQ(loaded.prev, saved.prev);
+    EXPECT_EQ(loaded.bad, saved.bad);
+}
+
+TEST_F(InstallStateFile, InvalidUtf8IsSavedReplacedNotFatal) {
+    InstallState state;
+    state.installed = "1.0\xff";
+    ASSERT_TRUE(state_save(state));
+    InstallState loaded;
+    ASSERT_TRUE(state_load(loaded));
+    EXPECT_EQ(loaded.installed, "1.0\xef\xbf\xbd");
+}
+
+TEST_F(InstallStateFile, UnloadableFilesGiveFalseAndAnEmptyRecord) {
+    InstallState state = filled();
+    EXPECT_FALSE(state_load(state)) << "no file";
+    expect_empty(state);
+
+    const char* unloadable[] = {
+        "",
+        "   \n",
+        "[\"2.0\"]",
+        "\"2.0\"",
+        "null",
+        "{}",
+        "{\"installed\": \"2.0\"} // comment",
+        "{\"installed\": \"2.0\"} /* comment */",
+        "{\"installed\": \"2.0\"} x",
+        "{\"installed\": \"2.0\"}{}",
+        "{\"installed\": \"2.0\",}",
+        "{\"installed\": \"2.0\"",
+        "{\"installed\": 'x'}",
+        "\xef\xbb\xbf",
+        "\xef\xbb\xbf\xef\xbb\xbf{\"installed\": \"2.0\"}",
+        "{\"installed\": \"2.0\xff\"}",
+    };
+    for (const char* json : unloadable) {
+        state = filled();
+        EXPECT_FALSE(load_from(json, state)) << json;
+        expect_empty(state);
+    }
+    state = filled();
+    EXPECT_FALSE(load_from(std::string("{\"installed\": \"2.0\"}\0", 21), state))
+        << "NUL after the object";
+    expect_empty(state);
+}
+
+TEST_F(InstallStateFile, ByteOrderMarkAndWhitespaceAreAccepted) {
+    InstallState state;
+    ASSERT_TRUE(load_from("\xef\xbb\xbf{\"installed\":\"2.0\",\"prev\":\"1.9\"}", state));
+    EXPECT_EQ(state.installed, "2.0");
+    EXPECT_EQ(state.prev, "1.9");
+
+    ASSERT_TRUE(load_from("\r\n\t {\"installed\" : \"2.0\"} \r\n\t", state));
+    EXPECT_EQ(state.installed, "2.0");
+}
+
+TEST_F(InstallStateFile, EmptyInstalledStillYieldsTheOtherMembers) {
+    InstallState state;
+    EXPECT_FALSE(load_from(R"({"installed": "", "staged": "2.1", "prev": "1.9",
+                               "bad": ["2.0"]})",
+                           state));
+    EXPECT_EQ(state.installed, "");
+    EXPECT_EQ(state.staged, "2.1");
+    EXPECT_EQ(state.prev, "1.9");
+    EXPECT_EQ(state.bad, std::vector<std::string>{"2.0"});
+
+    EXPECT_FALSE(load_from(R"({"staged": "2.1"})", state));
+    EXPECT_EQ(state.staged, "2.1");
+}
+
+TEST_F(InstallStateFile, BadKeepsOnlyStringElementsOfAnArray) {
+    InstallState state;
+    ASSERT_TRUE(load_from(R"({"installed": "2.0",
+                              "bad": ["1.1", 2, null, "1.3", ["1.4"], {"v": "1.5"}, true, "1.1"]})",
+                          state));
+    EXPECT_EQ(state.bad, (std::vector<std::string>{"1.1", "1.3", "1.1"}));
+
+    ASSERT_TRUE(load_from(R"({"installed": "2.0", "bad": "1.1"})", state));
+    EXPECT_TRUE(state.bad.empty());
+    EXPECT_FALSE(load_from(R"({"installed": "", "bad": "1.1"})", state));
+    EXPECT_TRUE(state.bad.empty());
+}
+
+TEST_F(InstallStateFile, WrongTypedMembersCountAsAbsent) {
+    InstallState state;
+    for (const char* value : {"2", "true", "null", "[\"2.0\"]", "{\"v\": \"2.0\"}", "2.0"}) {
+        const std::string as_installed =
+            std::string("{\"installed\": ") + value + ", \"staged\": \"3.0\", \"bad\": [\"1.0\"]}";
+        EXPECT_FALSE(load_from(as_installed, state)) << as_installed;
+        EXPECT_EQ(state.installed, "");
+        EXPECT_EQ(state.staged, "3.0");
+        EXPECT_EQ(state.bad, std::vector<std::string>{"1.0"});
+
+        const std::string as_others = std::string("{\"installed\": \"2.0\", \"staged\": ") + value +
+                                      ", \"prev\": " + value + "}";
+        EXPECT_TRUE(load_from(as_others, state)) << as_others;
+        EXPECT_EQ(state.installed, "2.0");
+        EXPECT_EQ(state.staged, "");
+        EXPECT_EQ(state.prev, "");
+    }
+}
+
+TEST_F(InstallStateFile, UnknownKeysAreDroppedByTheNextSave) {
+    InstallState state;
+    ASSERT_TRUE(load_from(R"({"zeta": 1, "installed": "2.0", "channel": "beta"})", state));
+    ASSERT_TRUE(state_save(state));
+    EXPECT_EQ(read_file(state_file()), "{\n  \"installed\": \"2.0\"\n}");
+}
+
+TEST_F(InstallStateFile, FailedSaveLeavesTheFileUntouched) {
+    const std::string before = "{\n  \"installed\": \"1.0\"\n}";
+    ASSERT_TRUE(write_file(state_file(), before));
+    // The temporary file cannot be created where a folder of its name stands.
+    ASSERT_TRUE(CreateDirectoryW(temp_file().c_str(), nullptr));
+    EXPECT_FALSE(state_save(filled()));
+    EXPECT_EQ(read_file(state_file()), before);
+    EXPECT_TRUE(is_directory(temp_file()));
+}
+
+TEST_F(InstallStateFile, FailedRenameLeavesTheFileAndTheNextSaveRecovers) {
+    // install.json replaced by a folder: the rename over it fails.
+    ASSERT_TRUE(CreateDirectoryW(state_file().c_str(), nullptr));
+    EXPECT_FALSE(state_save(filled()));
+    EXPECT_TRUE(is_directory(state_file()));
+
+    ASSERT_TRUE(RemoveDirectoryW(state_file().c_str()));
+    InstallState next;
+    next.installed = "4.0";
+    ASSERT_TRUE(state_save(next));
+    EXPECT_EQ(read_file(state_file()), "{\n  \"installed\": \"4.0\"\n}");
+}
+
+TEST(InstallState, IsBadMatchesExactEntriesOnly) {
+    InstallState state;
+    EXPECT_FALSE(state.is_bad("1.2"));
+    EXPECT_FALSE(state.is_bad(""));
+    state.bad = {"1.2", "2.0-Beta"};
+    EXPECT_TRUE(state.is_bad("1.2"));
+    EXPECT_TRUE(state.is_bad("2.0-Beta"));
+    EXPECT_FALSE(state.is_bad("1.2.0"));
+    EXPECT_FALSE(state.is_bad("1.2 "));
+    EXPECT_FALSE(state.is_bad("2.0-beta"));
+    EXPECT_FALSE(state.is_bad(""));
+}
+
+} // namespace
