@@ -1,7 +1,5 @@
 // Starts the real program and watches what its role leaves behind.
-#include "state/file_tree.h"
 #include "state/paths.h"
-#include "state/spawn.h"
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -25,29 +23,18 @@ class Entry : public ::testing::Test {
         DeleteFileW((root_dir() + L"\\install.json").c_str());
     }
     static std::wstring old_stub() { return root_dir() + L"\\updater.old.exe"; }
-
-    static DWORD run(const std::wstring& exe, const std::wstring& args) {
-        const HANDLE process = spawn(exe, args);
-        EXPECT_NE(process, nullptr);
-        if (process == nullptr) {
-            return ~0u;
-        }
-        EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
-        DWORD code = ~0u;
-        GetExitCodeProcess(process, &code);
-        CloseHandle(process);
-        return code;
-    }
 };
+
+const unsigned long did_not_run = ~0ul;
 
 TEST_F(Entry, TheInstalledStubTakesTheUpdaterRoleInAnyLetterCase) {
     const std::wstring upper = root_dir() + L"\\UPDATER.EXE";
-    run(upper, L"");
+    ASSERT_NE(run_to_end(upper, L""), did_not_run);
     EXPECT_FALSE(file_exists(old_stub()));
 }
 
 TEST_F(Entry, UninstallOptionWinsOverTheStubPath) {
-    run(installed_updater(), L"/uninstall");
+    ASSERT_NE(run_to_end(installed_updater(), L"/uninstall"), did_not_run);
     EXPECT_TRUE(file_exists(old_stub()));
 }
 
@@ -57,7 +44,7 @@ TEST_F(Entry, ACopyElsewhereTakesTheInstallerRole) {
     ASSERT_TRUE(CopyFileW(installed_updater().c_str(), copy.c_str(), FALSE));
     // Even beside a valid installation.
     ASSERT_TRUE(write_file(root_dir() + L"\\install.json", "{\"installed\": \"1.0\"}"));
-    EXPECT_EQ(run(copy, L""), 1u);
+    EXPECT_EQ(run_to_end(copy, L""), 1u);
     EXPECT_TRUE(file_exists(old_stub()));
 }
 

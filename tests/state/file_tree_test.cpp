@@ -73,6 +73,26 @@ TEST(RmTree, AFileHeldOpenStopsOnlyItsAncestors) {
     EXPECT_FALSE(is_directory(top + L"\\other"));
 }
 
+TEST(FileTree, LinksToFoldersAreNeverFollowed) {
+    ScratchDir scratch(L"link");
+    const std::wstring outside = scratch / L"outside";
+    const std::wstring tree = scratch / L"tree";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
+    ASSERT_TRUE(write_file(outside + L"\\keep.txt", "outside data"));
+    ASSERT_TRUE(write_file(tree + L"\\own.txt", "own"));
+    if (!make_folder_link(tree + L"\\link", outside)) {
+        GTEST_SKIP() << "no folder links can be made here";
+    }
+
+    EXPECT_EQ(dir_size(tree), 3u);
+    rm_tree(tree);
+    EXPECT_FALSE(file_exists(tree + L"\\own.txt"));
+    EXPECT_EQ(read_file(outside + L"\\keep.txt"), "outside data");
+    // Wine cannot remove a Unix link through the Windows calls.
+    remove_folder_link(tree + L"\\link");
+}
+
 TEST(DirSize, SumsFilesAtEveryDepth) {
     ScratchDir scratch(L"size");
     EXPECT_EQ(dir_size(scratch / L"missing"), 0u);

@@ -6,20 +6,6 @@
 
 namespace {
 
-// Starts the program, waits for it and returns its exit code.
-DWORD run_to_end(const std::wstring& exe, const std::wstring& args) {
-    const HANDLE process = spawn(exe, args);
-    EXPECT_NE(process, nullptr) << "spawn failed";
-    if (process == nullptr) {
-        return ~0u;
-    }
-    EXPECT_EQ(WaitForSingleObject(process, 20000), WAIT_OBJECT_0);
-    DWORD code = ~0u;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    return code;
-}
-
 TEST(Spawn, QuotedPathAloneAndTheProgramsOwnFolder) {
     ScratchDir scratch(L"spawn");
     const std::wstring exe = scratch / L"app.exe";

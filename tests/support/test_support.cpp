@@ -2,6 +2,8 @@
 
 #include "state/file_tree.h"
 #include "state/paths.h"
+#include "state/spawn.h"
+#include "state/text.h"
 
 #include <windows.h>
 
@@ -32,6 +34,20 @@ std::wstring bin_dir() {
 
 bool place_fake_app(const std::wstring& target) {
     return CopyFileW((bin_dir() + L"\\fake_app.exe").c_str(), target.c_str(), FALSE) != FALSE;
+}
+
+unsigned long run_to_end(const std::wstring& exe, const std::wstring& args) {
+    const HANDLE process = spawn(exe, args);
+    if (process == nullptr) {
+        return ~0ul;
+    }
+    DWORD code = ~0ul;
+    if (WaitForSingleObject(process, 30000) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process, &code)) {
+        code = ~0ul;
+    }
+    CloseHandle(process);
+    return code;
 }
 
 bool write_file(const std::wstring& path, const std::string& bytes) {
@@ -79,4 +95,79 @@ int dir_entry_count(const std::wstring& path) {
     } while (FindNextFileW(find, &entry));
     FindClose(find);
     return count;
+}
+
+namespace {
+
+using UnixFileNameFunction = char*(__cdecl*)(const wchar_t*);
+
+// Wine's own conversion of a Windows path; null when not running under Wine.
+UnixFileNameFunction wine_unix_file_name() {
+    return reinterpret_cast<UnixFileNameFunction>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+}
+
+std::wstring quoted_unix_path(const std::wstring& path) {
+    char* converted = wine_unix_file_name()(path.c_str());
+    if (converted == nullptr) {
+        return L"\"\"";
+    }
+    const std::wstring result = L"\"" + utf8_to_w(converted) + L"\"";
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+// Starts /bin/<tool>: Wine runs Unix programs too, though it hands back no handle to
+// wait on, so callers watch for the tool's effect instead.
+bool start_unix_tool(const std::wstring& tool, const std::wstring& args) {
+    std::wstring command = tool + L" " + args;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW((L"Z:\\bin\\" + tool).c_str(), command.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    for (const HANDLE handle : {process.hProcess, process.hThread}) {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
+    }
+    return true;
+}
+
+// Waits up to five seconds for the path to appear (true) or vanish (false).
+DWORD wait_for_attributes(const std::wstring& path, bool present) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    for (int tries = 0; tries < 100 && (attributes != INVALID_FILE_ATTRIBUTES) != present;
+         ++tries) {
+        Sleep(50);
+        attributes = GetFileAttributesW(path.c_str());
+    }
+    return attributes;
+}
+
+} // namespace
+
+bool make_folder_link(const std::wstring& link, const std::wstring& target) {
+    if (wine_unix_file_name() == nullptr) {
+        return CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                   SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                       SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != FALSE;
+    }
+    // Wine's own link call does nothing.
+    if (!start_unix_tool(L"ln",
+                         L"-s " + quoted_unix_path(target) + L" " + quoted_unix_path(link))) {
+        return false;
+    }
+    const DWORD attributes = wait_for_attributes(link, true);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void remove_folder_link(const std::wstring& link) {
+    if (wine_unix_file_name() == nullptr) {
+        RemoveDirectoryW(link.c_str());
+    } else if (start_unix_tool(L"rm", quoted_unix_path(link))) {
+        wait_for_attributes(link, false);
+    }
 }

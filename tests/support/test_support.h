@@ -21,6 +21,10 @@ std::wstring bin_dir();
 // Copies the stand-in application (fake_app.exe) to `target`; false on failure.
 bool place_fake_app(const std::wstring& target);
 
+// Starts the program with spawn, waits up to 30 s for it to end and returns its exit
+// code; ~0 when it could not be started or did not end.
+unsigned long run_to_end(const std::wstring& exe, const std::wstring& args);
+
 bool write_file(const std::wstring& path, const std::string& bytes);
 
 // The file's bytes; `exists` (when given) tells whether it could be read at all.
@@ -30,3 +34,9 @@ bool is_directory(const std::wstring& path);
 
 // Entries in a folder, "." and ".." not counted; -1 when it cannot be listed.
 int dir_entry_count(const std::wstring& path);
+
+// Makes `link` a symbolic link to the folder `target`. Under Wine, whose own link call
+// does nothing, a Unix link is made; on Windows it needs the right to create links.
+// False when neither works here.
+bool make_folder_link(const std::wstring& link, const std::wstring& target);
+void remove_folder_link(const std::wstring& link);
