@@ -194,6 +194,16 @@ TEST_F(InstallStateFile, BadKeepsOnlyStringElementsOfAnArray) {
     EXPECT_TRUE(state.bad.empty());
 }
 
+TEST_F(InstallStateFile, DeeplyNestedValuesNeitherCrashNorCount) {
+    const size_t depth = 500000;
+    InstallState state;
+    ASSERT_TRUE(load_from("{\"installed\": \"2.0\", \"bad\": [\"1.0\", " + std::string(depth, '[') +
+                              std::string(depth, ']') + "]}",
+                          state));
+    EXPECT_EQ(state.bad, std::vector<std::string>{"1.0"});
+    EXPECT_FALSE(load_from(std::string(depth, '['), state));
+}
+
 TEST_F(InstallStateFile, WrongTypedMembersCountAsAbsent) {
     InstallState state;
     for (const char* value : {"2", "true", "null", "[\"2.0\"]", "{\"v\": \"2.0\"}", "2.0"}) {
