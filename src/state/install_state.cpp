@@ -21,6 +21,10 @@ std::string string_member(const json& object, const char* key) {
     return found->get_ref<const std::string&>();
 }
 
+std::wstring state_file() {
+    return root_dir() + L"\\install.json";
+}
+
 bool read_whole_file(const std::wstring& path, std::string& bytes) {
     FILE* file = _wfopen(path.c_str(), L"rb");
     if (file == nullptr) {
@@ -49,8 +53,8 @@ bool write_file_durably(const std::wstring& path, const std::string& bytes) {
     return ok;
 }
 
+// Fills a cleared record from the text; see state_load for the result.
 bool state_from_json(const std::string& text, InstallState& state) {
-    state = InstallState();
     const json document = parse_strict_json(text);
     if (!document.is_object()) {
         return false;
@@ -99,14 +103,14 @@ bool InstallState::is_bad(const std::string& version) const {
 bool state_load(InstallState& state) {
     state = InstallState();
     std::string bytes;
-    if (!read_whole_file(root_dir() + L"\\install.json", bytes)) {
+    if (!read_whole_file(state_file(), bytes)) {
         return false;
     }
     return state_from_json(bytes, state);
 }
 
 bool state_save(const InstallState& state) {
-    const std::wstring target = root_dir() + L"\\install.json";
+    const std::wstring target = state_file();
     const std::wstring temporary = target + L".tmp";
     if (!write_file_durably(temporary, state_to_json(state))) {
         DeleteFileW(temporary.c_str());

@@ -5,6 +5,9 @@
 // then waits and exits. The exit code comes from "exit_code.txt" beside it, else from
 // "-exit<N>" in its file name, else 0; the wait in milliseconds likewise from
 // "delay_ms.txt" or "-sleep<N>".
+#include "state/paths.h"
+#include "state/text.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -12,24 +15,6 @@
 #include <string>
 
 namespace {
-
-std::wstring own_path() {
-    wchar_t path[MAX_PATH * 2] = L"";
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-    return std::wstring(path, length);
-}
-
-std::string to_utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int length = static_cast<int>(text.size());
-    const int needed =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(needed), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), needed, nullptr, nullptr);
-    return result;
-}
 
 bool read_number_file(const std::wstring& path, unsigned long& value) {
     FILE* file = _wfopen(path.c_str(), L"rb");
@@ -66,7 +51,8 @@ void record_launch(const std::wstring& folder) {
     if (file == nullptr) {
         return;
     }
-    fprintf(file, "cmd=%s\ncwd=%s\n", to_utf8(GetCommandLineW()).c_str(), to_utf8(current).c_str());
+    fprintf(file, "cmd=%s\ncwd=%s\n", w_to_utf8(GetCommandLineW()).c_str(),
+            w_to_utf8(current).c_str());
     fclose(file);
 }
 
