@@ -1,4 +1,4 @@
-# Third-party code: nlohmann-json (header only). zlib and GoogleTest are added where used.
+# Third-party code: nlohmann-json (header only) and zlib. GoogleTest is added by the tests.
 
 set(NLOHMANN_JSON_INCLUDE_DIR "/usr/include" CACHE PATH "Folder that holds nlohmann/json.hpp")
 if(NOT EXISTS "${NLOHMANN_JSON_INCLUDE_DIR}/nlohmann/json.hpp")
@@ -17,3 +17,13 @@ add_library(bw_json INTERFACE)
 target_include_directories(bw_json SYSTEM INTERFACE ${_json_shim})
 # Parse errors come back as a discarded value; nothing in the library may throw.
 target_compile_definitions(bw_json INTERFACE JSON_NOEXCEPTION JSON_NO_IO)
+
+# zlib, linked statically: the program must run with no DLL of its own beside it.
+find_path(ZLIB_INCLUDE_DIR zlib.h)
+find_library(ZLIB_STATIC_LIBRARY NAMES libz.a zlibstatic zlib)
+if(NOT ZLIB_INCLUDE_DIR OR NOT ZLIB_STATIC_LIBRARY)
+  message(FATAL_ERROR "static zlib not found (Debian: libz-mingw-w64-dev)")
+endif()
+add_library(bw_zlib INTERFACE)
+target_include_directories(bw_zlib SYSTEM INTERFACE ${ZLIB_INCLUDE_DIR})
+target_link_libraries(bw_zlib INTERFACE ${ZLIB_STATIC_LIBRARY})

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -eu
-packages="cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev googletest wine wine64"
+packages="cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev libz-mingw-w64-dev
+  googletest wine wine64 python3 zip unzip"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 ScratchDir::ScratchDir(const wchar_t* label) {
@@ -95,6 +96,39 @@ int dir_entry_count(const std::wstring& path) {
     } while (FindNextFileW(find, &entry));
     FindClose(find);
     return count;
+}
+
+namespace {
+
+void list_tree_into(const std::wstring& dir, const std::wstring& prefix,
+                    std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            out.push_back(prefix + name + L"\\");
+            list_tree_into(dir + L"\\" + name, prefix + name + L"\\", out);
+        } else {
+            out.push_back(prefix + name);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+} // namespace
+
+std::vector<std::wstring> list_tree(const std::wstring& dir) {
+    std::vector<std::wstring> out;
+    list_tree_into(dir, L"", out);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 namespace {

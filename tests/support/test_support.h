@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A new empty folder under the prefix's temporary folder, removed with its content
 // when the object goes.
@@ -31,6 +32,10 @@ bool write_file(const std::wstring& path, const std::string& bytes);
 std::string read_file(const std::wstring& path, bool* exists = nullptr);
 
 bool is_directory(const std::wstring& path);
+
+// Every file and folder below `dir`, as sorted relative paths; folders end in a
+// backslash.
+std::vector<std::wstring> list_tree(const std::wstring& dir);
 
 // Entries in a folder, "." and ".." not counted; -1 when it cannot be listed.
 int dir_entry_count(const std::wstring& path);

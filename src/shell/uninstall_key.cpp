@@ -1,0 +1,50 @@
+#include "shell/uninstall_key.h"
+
+#include "build_config.h"
+#include "state/file_tree.h"
+#include "state/paths.h"
+#include "state/text.h"
+
+#include <windows.h>
+
+namespace {
+
+const wchar_t kSubkey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Brindlewick";
+
+// Stored with its terminating NUL, as the list of programs expects.
+void set_text(HKEY key, const wchar_t* name, const std::wstring& value) {
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+void set_number(HKEY key, const wchar_t* name, DWORD value) {
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+} // namespace
+
+bool write_uninstall_key(const std::string& version) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSubkey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const std::wstring root = root_dir();
+    const std::wstring updater = installed_updater();
+    set_text(key, L"DisplayName", L"Brindlewick");
+    set_text(key, L"DisplayVersion", utf8_to_w(version));
+    set_text(key, L"Publisher", L"Quorvane Oy");
+    set_text(key, L"DisplayIcon", updater);
+    set_text(key, L"InstallLocation", root);
+    set_text(key, L"UninstallString", L"\"" + updater + L"\" /uninstall");
+    set_text(key, L"URLInfoAbout", PUBLISHER_HOME_PAGE);
+    set_number(key, L"NoModify", 1);
+    set_number(key, L"NoRepair", 1);
+    set_number(key, L"EstimatedSize", static_cast<DWORD>(dir_size(root) / 1024));
+    RegCloseKey(key);
+    return true;
+}
+
+void remove_uninstall_key() {
+    RegDeleteKeyW(HKEY_CURRENT_USER, kSubkey);
+}

@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Writes the archives the package tests read, made by real producers: Python's
+zipfile and Info-ZIP's zip. Usage: make_zips.py OUTPUT_DIR"""
+import hashlib
+import io
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import zipfile
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_content(root):
+    """The release-like tree every good archive holds."""
+    rng = random.Random(7)
+    files = {
+        "brindlewick.exe": b"MZ" + bytes(rng.randrange(256) for _ in range(70000)),
+        "data/big.bin": b"".join(
+            bytes(rng.randrange(4) for _ in range(300)) * rng.randrange(1, 40) for _ in range(400)
+        ),
+        "data/empty.txt": b"",
+        "docs/readme.txt": b"Brindlewick\r\nreadme\n" * 50,
+        "donn\u00e9es/r\u00e9sum\u00e9.txt": "caf\u00e9 \u2713\n".encode(),
+        "deep/er/still/leaf.txt": b"leaf",
+    }
+    for name, data in files.items():
+        write(os.path.join(root, name), data)
+    os.makedirs(os.path.join(root, "empty-dir"), exist_ok=True)
+    return files
+
+
+def python_zip(path, files, compression, explicit_dirs=True, stream=False, comment=b""):
+    target = io.BytesIO() if not stream else Unseekable()
+    with zipfile.ZipFile(target, "w", compression) as z:
+        if explicit_dirs:
+            z.writestr(zipfile.ZipInfo("empty-dir/"), b"")
+        for name, data in files.items():
+            z.writestr(name, data)
+        z.comment = comment
+    write(path, target.getvalue())
+
+
+class Unseekable(io.RawIOBase):
+    """A write-only stream without seek, which makes zipfile use data descriptors."""
+
+    def __init__(self):
+        self.data = bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.data += b
+        return len(b)
+
+    def getvalue(self):
+        return bytes(self.data)
+
+
+def python_zip64(path, files):
+    """ZIP64 records everywhere (sizes, offsets, end record) for small entries, by
+    lowering zipfile's own threshold."""
+    saved = zipfile.ZIP64_LIMIT
+    zipfile.ZIP64_LIMIT = 16
+    try:
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr(zipfile.ZipInfo("empty-dir/"), b"")
+            for name, data in files.items():
+                with z.open(name, "w", force_zip64=True) as entry:
+                    entry.write(data)
+    finally:
+        zipfile.ZIP64_LIMIT = saved
+
+
+def info_zip(path, content, *options, stream=False):
+    if os.path.exists(path):
+        os.remove(path)
+    command = ["zip", "-q", "-r", *options]
+    if stream:
+        # Through a pipe, which zip cannot seek back in: it writes data descriptors.
+        piped = subprocess.run(command + ["-", "."], cwd=content, stdout=subprocess.PIPE,
+                               check=True)
+        write(path, piped.stdout)
+    else:
+        subprocess.run(command + [os.path.abspath(path), "."], cwd=content, check=True)
+
+
+UNSAFE = [
+    "../evil.txt", "a/../../evil.txt", "..\\evil.txt", "a\\..\\..\\evil.txt", "..",
+    "/rooted.txt", "\\rooted.txt", "C:/drive.txt", "c:drive.txt", "file.txt:stream",
+    "CON", "con.txt", "sub/NUL.tar.gz", "aux", "PRN.log", "COM1", "com9.txt", "LPT0",
+    "lpt5.dat", "CONIN$", "conout$.txt", "NUL  .txt", "com\u00b9.txt", "app.exe.",
+    "trailing ", "dir./x.txt", "dir /x.txt", "...", "",
+]
+SAFE = [
+    "./dot.txt", "a/./b.txt", "a//c.txt", "x..y.txt", "..hidden", "com10.txt",
+    "console.txt", "lpt.txt", "CONOUTX", "nul_not.txt",
+]
+
+
+def main():
+    out = sys.argv[1]
+    shutil.rmtree(out, ignore_errors=True)
+    content = os.path.join(out, "content")
+    files = make_content(content)
+    write(os.path.join(out, "big.bin.sha256"),
+          hashlib.sha256(files["data/big.bin"]).hexdigest().encode())
+
+    python_zip(os.path.join(out, "py-stored.zip"), files, zipfile.ZIP_STORED)
+    python_zip(os.path.join(out, "py-deflated.zip"), files, zipfile.ZIP_DEFLATED)
+    python_zip(os.path.join(out, "py-streamed.zip"), files, zipfile.ZIP_DEFLATED, stream=True)
+    python_zip(os.path.join(out, "py-comment.zip"), files, zipfile.ZIP_DEFLATED,
+               comment=(b"PK\x05\x06" + b"#" * 65531))
+    python_zip64(os.path.join(out, "py-zip64.zip"), files)
+    info_zip(os.path.join(out, "infozip.zip"), content)
+    info_zip(os.path.join(out, "infozip-streamed.zip"), content, stream=True)
+    info_zip(os.path.join(out, "infozip-zip64.zip"), content, "-fz")
+    info_zip(os.path.join(out, "infozip-comment.zip"), content)
+    subprocess.run(["zip", "-q", "-z", os.path.join(out, "infozip-comment.zip")],
+                   input=b"a comment\nover lines\n", check=True)
+
+    # Windows-made packages may separate with backslashes, folders included.
+    backslashed = {name.replace("/", "\\"): data for name, data in files.items()}
+    with zipfile.ZipFile(os.path.join(out, "backslash.zip"), "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(zipfile.ZipInfo("empty-dir\\"), b"")
+        for name, data in backslashed.items():
+            z.writestr(name, data)
+
+    with zipfile.ZipFile(os.path.join(out, "unsafe.zip"), "w") as z:
+        for name in UNSAFE + SAFE:
+            info = zipfile.ZipInfo("placeholder")
+            info.filename = name  # as given: ZipInfo would tidy some of them
+            z.writestr(info, name.encode() or b"empty")
+    write(os.path.join(out, "unsafe-expected.txt"), "\n".join(SAFE).encode())
+
+    with zipfile.ZipFile(os.path.join(out, "empty.zip"), "w"):
+        pass
+    with zipfile.ZipFile(os.path.join(out, "bzip2.zip"), "w", zipfile.ZIP_BZIP2) as z:
+        z.writestr("brindlewick.exe", b"x" * 1000)
+    encrypted = os.path.join(out, "encrypted")
+    write(os.path.join(encrypted, "brindlewick.exe"), b"secret" * 100)
+    info_zip(os.path.join(out, "encrypted.zip"), encrypted, "-P", "pass")
+
+    # Two entries, the second damaged in its data: the first must still be written. The
+    # second is stored, so only its CRC-32 can tell.
+    with zipfile.ZipFile(os.path.join(out, "two.zip"), "w") as z:
+        z.writestr("first.txt", b"first entry\n" * 20, zipfile.ZIP_DEFLATED)
+        z.writestr("second.txt", bytes(range(256)) * 2, zipfile.ZIP_STORED)
+    data = bytearray(open(os.path.join(out, "two.zip"), "rb").read())
+    second = data.index(b"second.txt") + len(b"second.txt") + 40
+    data[second] ^= 0x55
+    write(os.path.join(out, "bad-data.zip"), bytes(data))
+
+    # A deflated entry whose central record claims 3 GiB: no reader may believe it.
+    data = bytearray(open(os.path.join(out, "two.zip"), "rb").read())
+    struct.pack_into("<I", data, data.index(b"PK\x01\x02") + 24, 3 << 30)
+    write(os.path.join(out, "lying-size.zip"), bytes(data))
+
+    # Many entries: the counts only fit the ZIP64 end record.
+    with zipfile.ZipFile(os.path.join(out, "many.zip"), "w") as z:
+        for i in range(65537):
+            z.writestr("f/%05d" % i, b"%d" % i)
+
+    write(os.path.join(out, "not-a-zip.zip"), b"just some text, not an archive\n")
+    with zipfile.ZipFile(os.path.join(out, "long-name.zip"), "w") as z:
+        z.writestr("n" * 600, b"long")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,125 @@
+#include "shell/uninstall_key.h"
+#include "build_config.h"
+#include "state/file_tree.h"
+#include "state/paths.h"
+#include "support/test_support.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+
+const wchar_t kSubkey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Brindlewick";
+
+struct Value {
+    DWORD type = REG_NONE;
+    std::string data;
+};
+
+// Every value of the entry by name; `exists` tells whether the key is there. (Wine lists
+// values sorted by name, not in the order they were written.)
+std::map<std::wstring, Value> read_entry(bool* exists) {
+    std::map<std::wstring, Value> values;
+    HKEY key = nullptr;
+    *exists = RegOpenKeyExW(HKEY_CURRENT_USER, kSubkey, 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (!*exists) {
+        return values;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD name_len = 256;
+        BYTE data[4096];
+        DWORD size = sizeof data;
+        Value value;
+        if (RegEnumValueW(key, index, name, &name_len, nullptr, &value.type, data, &size) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        value.data.assign(reinterpret_cast<char*>(data), size);
+        values[name] = value;
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+std::string text_bytes(const std::wstring& text) {
+    return std::string(reinterpret_cast<const char*>(text.c_str()),
+                       (text.size() + 1) * sizeof(wchar_t));
+}
+
+std::string dword_bytes(DWORD value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// Leaves the install root holding one file of `size` bytes.
+void fill_root(size_t size) {
+    rm_tree(root_dir());
+    CreateDirectoryW(root_dir().c_str(), nullptr);
+    ASSERT_TRUE(write_file(root_dir() + L"\\updater.exe", std::string(size, 'x')));
+}
+
+class UninstallKey : public testing::Test {
+  protected:
+    void TearDown() override {
+        remove_uninstall_key();
+        rm_tree(root_dir());
+        CreateDirectoryW(root_dir().c_str(), nullptr);
+    }
+};
+
+TEST_F(UninstallKey, WritesEveryValueWithItsTypeAndSize) {
+    remove_uninstall_key();
+    fill_root(1023);
+    ASSERT_TRUE(write_uninstall_key("1.2.3"));
+
+    const std::wstring updater = root_dir() + L"\\updater.exe";
+    const std::map<std::wstring, Value> expected = {
+        {L"DisplayName", {REG_SZ, text_bytes(L"Brindlewick")}},
+        {L"DisplayVersion", {REG_SZ, text_bytes(L"1.2.3")}},
+        {L"Publisher", {REG_SZ, text_bytes(L"Quorvane Oy")}},
+        {L"DisplayIcon", {REG_SZ, text_bytes(updater)}},
+        {L"InstallLocation", {REG_SZ, text_bytes(root_dir())}},
+        {L"UninstallString", {REG_SZ, text_bytes(L"\"" + updater + L"\" /uninstall")}},
+        {L"URLInfoAbout", {REG_SZ, text_bytes(PUBLISHER_HOME_PAGE)}},
+        {L"NoModify", {REG_DWORD, dword_bytes(1)}},
+        {L"NoRepair", {REG_DWORD, dword_bytes(1)}},
+        {L"EstimatedSize", {REG_DWORD, dword_bytes(0)}}, // 1,023 bytes: no whole KiB
+    };
+    bool exists = false;
+    const auto values = read_entry(&exists);
+    ASSERT_TRUE(exists);
+    ASSERT_EQ(values.size(), expected.size());
+    for (const auto& [name, value] : expected) {
+        ASSERT_EQ(values.count(name), 1u) << name;
+        EXPECT_EQ(values.at(name).type, value.type) << name;
+        EXPECT_EQ(values.at(name).data, value.data) << name;
+    }
+    EXPECT_EQ(values.at(L"DisplayName").data.size(), 24u);
+}
+
+TEST_F(UninstallKey, RefreshFollowsTheNewVersionAndSize) {
+    fill_root(1023);
+    ASSERT_TRUE(write_uninstall_key("1.2.3"));
+    fill_root(1048576);
+    ASSERT_TRUE(write_uninstall_key("1.10.0"));
+    bool exists = false;
+    const auto values = read_entry(&exists);
+    ASSERT_EQ(values.size(), 10u);
+    EXPECT_EQ(values.at(L"DisplayVersion").data, text_bytes(L"1.10.0"));
+    EXPECT_EQ(values.at(L"EstimatedSize").data, dword_bytes(1024));
+}
+
+TEST_F(UninstallKey, RemovalDeletesTheKeyAndMayBeRepeated) {
+    ASSERT_TRUE(write_uninstall_key("1.0"));
+    remove_uninstall_key();
+    bool exists = true;
+    read_entry(&exists);
+    EXPECT_FALSE(exists);
+    remove_uninstall_key();
+    read_entry(&exists);
+    EXPECT_FALSE(exists);
+}
+
+} // namespace
