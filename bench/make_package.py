@@ -1,0 +1,44 @@
+#!/usr/bin/env python3
+"""Writes a release-like package of about 200 MB: a few large files (an executable-like
+mix, incompressible data, text) and many small ones. Usage: make_package.py OUT.zip"""
+import os
+import random
+import sys
+import zipfile
+
+MB = 1 << 20
+
+
+def executable_like(rng, size):
+    """Runs of repeated words between random stretches, compressing to about half."""
+    out = bytearray()
+    while len(out) < size:
+        out += rng.randbytes(rng.randrange(64, 4096))
+        out += rng.randbytes(8) * rng.randrange(32, 512)
+    return bytes(out[:size])
+
+
+def text_like(rng, size):
+    words = [rng.randbytes(rng.randrange(2, 9)).hex().encode() for _ in range(5000)]
+    out = bytearray()
+    while len(out) < size:
+        out += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+    return bytes(out[:size])
+
+
+def main():
+    rng = random.Random(2026)
+    with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+        z.writestr("brindlewick.exe", executable_like(rng, 48 * MB))
+        z.writestr("data/assets.pak", rng.randbytes(120 * MB))
+        z.writestr("data/library.dll", executable_like(rng, 32 * MB))
+        z.writestr("docs/manual.txt", text_like(rng, 16 * MB))
+        for i in range(3000):
+            size = rng.randrange(1000, 32000)
+            maker = rng.choice((executable_like, text_like, lambda r, n: r.randbytes(n)))
+            z.writestr("resources/%02d/item%04d.bin" % (i % 40, i), maker(rng, size))
+    print(os.path.getsize(sys.argv[1]) // MB, "MB written to", sys.argv[1])
+
+
+if __name__ == "__main__":
+    main()
