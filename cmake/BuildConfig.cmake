@@ -28,5 +28,41 @@ foreach(_part IN LISTS _stub_parts)
 endforeach()
 string(REPLACE ";" "," STUB_VERSION_COMMAS "${_stub_parts}")
 
+# The public key that verifies latest.json. Without one, a development key pair is made
+# in the build folder by the release tool (its private half never leaves that folder).
+set(MANIFEST_KEY_HEX "" CACHE STRING
+    "Public key that verifies latest.json: 130 lowercase hex characters (04, X, Y); empty for a development key")
+set(BW_DEV_KEY ${CMAKE_BINARY_DIR}/dev-key/manifest-key.pem)
+# Debian's interpreter first: the one first on PATH may not see Debian's packages.
+find_program(BW_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(BW_HOST_PYTHON NAMES python3)
+if(MANIFEST_KEY_HEX STREQUAL "")
+  if(NOT BW_HOST_PYTHON)
+    message(FATAL_ERROR "python3 with the cryptography package is needed to make a development key")
+  endif()
+  if(EXISTS ${BW_DEV_KEY})
+    set(_key_command pubkey)
+  else()
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/dev-key)
+    set(_key_command keygen)
+  endif()
+  execute_process(COMMAND ${BW_HOST_PYTHON} ${CMAKE_SOURCE_DIR}/tools/release.py ${_key_command} ${BW_DEV_KEY}
+                  OUTPUT_VARIABLE BW_MANIFEST_KEY_HEX ERROR_VARIABLE _key_error
+                  RESULT_VARIABLE _key_result OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT _key_result EQUAL 0)
+    message(FATAL_ERROR "could not make the development key ${BW_DEV_KEY}: ${_key_error}")
+  endif()
+  message(STATUS "MANIFEST_KEY_HEX not given: this build trusts the DEVELOPMENT key "
+                 "${BW_DEV_KEY}. A publisher builds with -DMANIFEST_KEY_HEX=<public key>.")
+else()
+  set(BW_MANIFEST_KEY_HEX "${MANIFEST_KEY_HEX}")
+endif()
+string(REPEAT "[0-9a-f]" 128 _coordinates)
+if(NOT BW_MANIFEST_KEY_HEX MATCHES "^04${_coordinates}$")
+  message(FATAL_ERROR "MANIFEST_KEY_HEX must be 130 lowercase hexadecimal characters: the 65 "
+                      "bytes of an uncompressed P-256 point, 04 then X and Y (release.py pubkey "
+                      "prints it). Got '${BW_MANIFEST_KEY_HEX}'.")
+endif()
+
 set(BW_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(${CMAKE_SOURCE_DIR}/src/build_config.h.in ${BW_GENERATED_DIR}/build_config.h @ONLY)

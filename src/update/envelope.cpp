@@ -1,0 +1,129 @@
+#include "update/envelope.h"
+
+#include "build_config.h"
+#include "state/strict_json.h"
+
+#include <windows.h>
+
+#include <bcrypt.h>
+#include <wincrypt.h>
+
+namespace {
+
+const size_t kSignatureSize = 64;
+const size_t kPointSize = 65;
+const size_t kCoordinateSize = 32;
+const size_t kDigestSize = 32;
+
+bool ok(NTSTATUS status) {
+    return status >= 0;
+}
+
+// A member that is absent reads as empty; one that is not a string, as absent too,
+// which then fails to decode.
+std::string string_member(const nlohmann::json& object, const char* key) {
+    const auto member = object.find(key);
+    return member != object.end() && member->is_string() ? member->get<std::string>()
+                                                         : std::string();
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// The key as the blob CNG imports: BCRYPT_ECCKEY_BLOB, then X and Y.
+bool key_blob(const char* key_hex, std::vector<unsigned char>& blob) {
+    unsigned char point[kPointSize];
+    for (size_t i = 0; i < kPointSize; ++i) {
+        const int high = hex_digit(key_hex[2 * i]);
+        const int low = high < 0 ? -1 : hex_digit(key_hex[2 * i + 1]);
+        if (low < 0) {
+            return false;
+        }
+        point[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    if (point[0] != 0x04) {
+        return false;
+    }
+    BCRYPT_ECCKEY_BLOB header;
+    header.dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
+    header.cbKey = kCoordinateSize;
+    const unsigned char* raw = reinterpret_cast<const unsigned char*>(&header);
+    blob.assign(raw, raw + sizeof header);
+    blob.insert(blob.end(), point + 1, point + kPointSize);
+    return true;
+}
+
+bool sha256(const std::vector<unsigned char>& bytes, unsigned char* digest) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!ok(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        return false;
+    }
+    const bool hashed =
+        ok(BCryptHash(algorithm, nullptr, 0, const_cast<unsigned char*>(bytes.data()),
+                      static_cast<ULONG>(bytes.size()), digest, kDigestSize));
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    return hashed;
+}
+
+bool signature_verifies(std::vector<unsigned char>& blob, unsigned char* digest,
+                        std::vector<unsigned char>& signature) {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!ok(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
+        return false;
+    }
+    BCRYPT_KEY_HANDLE key = nullptr;
+    bool verified = false;
+    if (ok(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
+                               static_cast<ULONG>(blob.size()), 0))) {
+        verified = BCryptVerifySignature(key, nullptr, digest, kDigestSize, signature.data(),
+                                         static_cast<ULONG>(signature.size()), 0) == 0;
+        BCryptDestroyKey(key);
+    }
+    BCryptCloseAlgorithmProvider(algorithm, 0);
+    return verified;
+}
+
+} // namespace
+
+bool b64_decode(const std::string& text, std::vector<unsigned char>& bytes) {
+    DWORD size = 0;
+    if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                              nullptr, &size, nullptr, nullptr) ||
+        size == 0) {
+        return false;
+    }
+    bytes.resize(size);
+    return CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
+                                bytes.data(), &size, nullptr, nullptr) != FALSE;
+}
+
+bool manifest_unwrap_with_key(const std::string& text, const char* key_hex, std::string& payload,
+                              std::wstring& error) {
+    error = L"manifest signature check failed";
+    const nlohmann::json envelope = parse_strict_json(text);
+    if (!envelope.is_object()) {
+        return false;
+    }
+    std::vector<unsigned char> bytes, signature, blob;
+    unsigned char digest[kDigestSize];
+    if (!b64_decode(string_member(envelope, "payload"), bytes) ||
+        !b64_decode(string_member(envelope, "sig"), signature) ||
+        signature.size() != kSignatureSize || !key_blob(key_hex, blob) || !sha256(bytes, digest) ||
+        !signature_verifies(blob, digest, signature)) {
+        return false;
+    }
+    payload.assign(bytes.begin(), bytes.end());
+    error.clear();
+    return true;
+}
+
+bool manifest_unwrap(const std::string& text, std::string& payload, std::wstring& error) {
+    return manifest_unwrap_with_key(text, MANIFEST_KEY_HEX, payload, error);
+}

@@ -1,0 +1,17 @@
+#include "update/update_source.h"
+
+#include "build_config.h"
+#include "state/text.h"
+
+#include <windows.h>
+
+const char DEFAULT_BASE_URL[] = "https://" BW_PUBLISHER_WEB_HOST "/appdata/brindlewick";
+
+std::wstring update_base_url() {
+    wchar_t buffer[512];
+    const DWORD length = GetEnvironmentVariableW(L"BRINDLEWICK_UPDATE_URL", buffer, 512);
+    if (length >= 1 && length <= 511) {
+        return std::wstring(buffer, length);
+    }
+    return utf8_to_w(DEFAULT_BASE_URL);
+}

@@ -1,0 +1,68 @@
+#include "update/envelope.h"
+#include "update/test_server.h"
+
+#include "build_config.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::wstring unwrap_error(const std::wstring& name, std::string& payload) {
+    std::wstring error = L"left over";
+    const std::string text = read_file(update_fixture(L"envelopes\\" + name + L".json"));
+    const bool ok = manifest_unwrap(text, payload, error);
+    EXPECT_EQ(ok, error.empty()) << name;
+    return error;
+}
+
+TEST(ManifestUnwrap, AcceptsASignatureOverThePayloadBytesOnly) {
+    const std::string manifest = read_file(update_fixture(L"payload.json"));
+    ASSERT_FALSE(manifest.empty());
+    // Signed by the release tool, by OpenSSL's command line (DER made P1363), and with
+    // members in another order beside unknown ones.
+    for (const wchar_t* name : {L"good", L"good-openssl", L"good-sig-first-extra-members"}) {
+        std::string payload = "untouched";
+        EXPECT_EQ(unwrap_error(name, payload), L"") << name;
+        EXPECT_EQ(payload, manifest) << name;
+    }
+}
+
+TEST(ManifestUnwrap, EveryOtherEnvelopeFailsTheSameWayAndLeavesThePayload) {
+    for (const wchar_t* name :
+         {L"bad-der-signature", L"bad-signed-base64-text", L"bad-signed-whole-envelope",
+          L"bad-other-key", L"bad-flipped-payload", L"bad-flipped-sig", L"bad-short-sig",
+          L"bad-empty-payload", L"bad-no-payload", L"bad-array", L"bad-string",
+          L"bad-trailing-text", L"bad-comment", L"bad-payload-number", L"bad-sig-object",
+          L"bad-not-json", L"bad-empty"}) {
+        std::string payload = "untouched";
+        EXPECT_EQ(unwrap_error(name, payload), L"manifest signature check failed") << name;
+        EXPECT_EQ(payload, "untouched") << name;
+    }
+}
+
+TEST(ManifestUnwrap, AMalformedBuiltInKeyVerifiesNothing) {
+    const std::string text = read_file(update_fixture(L"envelopes\\good.json"));
+    std::string key = MANIFEST_KEY_HEX;
+    std::string payload;
+    std::wstring error;
+    ASSERT_TRUE(manifest_unwrap_with_key(text, key.c_str(), payload, error));
+
+    std::string upper = key;
+    upper[10] = upper[10] >= 'a' ? static_cast<char>(upper[10] - 'a' + 'A') : 'G';
+    std::string compressed = key;
+    compressed[1] = '2';
+    for (const std::string& bad : {upper, compressed, key.substr(0, 128), std::string()}) {
+        EXPECT_FALSE(manifest_unwrap_with_key(text, bad.c_str(), payload, error)) << bad;
+        EXPECT_EQ(error, L"manifest signature check failed");
+    }
+}
+
+TEST(B64Decode, DecodesStandardBase64AndRejectsTheRest) {
+    std::vector<unsigned char> bytes;
+    ASSERT_TRUE(b64_decode("AAEC/w==", bytes));
+    EXPECT_EQ(bytes, (std::vector<unsigned char>{0, 1, 2, 255}));
+    EXPECT_FALSE(b64_decode("", bytes));
+    EXPECT_FALSE(b64_decode("not base64!", bytes));
+}
+
+} // namespace

@@ -1,0 +1,186 @@
+#!/usr/bin/python3
+"""The update server of the tests: HTTPS and plain HTTP on localhost, serving a folder
+under /files/ and scripted faults under other paths.
+
+  test_server.py start STATE_DIR SERVE_DIR   start in the background; ports in STATE_DIR
+  test_server.py stop STATE_DIR              stop it
+  test_server.py run STATE_DIR SERVE_DIR     serve in the foreground
+
+Bodies made up by the server are pattern(n): byte i is i % 251.
+"""
+import http.server
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import release  # noqa: E402
+
+
+def pattern(n, start=0):
+    return bytes((i % 251) for i in range(start, start + n))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    serve_dir = "."
+    plain_port = 0
+
+    def log_message(self, format, *args):
+        pass
+
+    def send(self, status, body=b"", length=None, headers=()):
+        """A response whose Content-Length is `length` (None: the body's size, -1: none)."""
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        if length is None:
+            length = len(body)
+        if length >= 0:
+            self.send_header("Content-Length", str(length))
+        if length < 0 or length != len(body):
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+
+    def drop(self):
+        """Ends the connection at once, with a reset rather than an orderly close."""
+        self.wfile.flush()
+        raw = self.connection
+        raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        self.close_connection = True
+
+    def do_GET(self):
+        parts = self.path.split("?")[0].strip("/").split("/")
+        kind, args = parts[0], parts[1:]
+        numbers = [int(a) for a in args if a.isdigit()]
+        if kind == "files":
+            return self.serve_file("/".join(args))
+        if kind == "status":
+            # 301 without Location, and with one a client must not follow: from HTTPS
+            # down to plain HTTP.
+            code = numbers[0]
+            headers = []
+            if "to-plain-http" in args:
+                headers = [("Location", "http://localhost:%s/body/5" % Handler.plain_port)]
+            if code in (204, 304):
+                return self.send(code, b"", length=-1 if code == 304 else 0, headers=headers)
+            if code == 206:
+                return self.send(code, pattern(100), headers=[("Content-Range", "bytes 0-99/200")])
+            return self.send(code, b"status %d" % code, headers=headers)
+        if kind == "body":  # /body/N: exactly N bytes
+            return self.send(200, pattern(numbers[0]))
+        if kind == "no-length":  # /no-length/N: N bytes, end marked by closing
+            return self.send(200, pattern(numbers[0]), length=-1)
+        if kind == "length":  # /length/ANNOUNCED/SENT, then the connection closes
+            return self.send(200, pattern(numbers[1]), length=numbers[0])
+        if kind == "drop":  # /drop/ANNOUNCED/SENT, then a reset
+            self.send(200, pattern(numbers[1]), length=numbers[0])
+            return self.drop()
+        if kind == "trickle":  # /trickle/N/PIECES/MS: N bytes in pieces, MS apart
+            n, pieces, pause = numbers
+            self.send_response(200)
+            self.send_header("Content-Length", str(n))
+            self.end_headers()
+            step = (n + pieces - 1) // pieces
+            for start in range(0, n, step):
+                self.wfile.write(pattern(min(step, n - start), start))
+                self.wfile.flush()
+                time.sleep(pause / 1000)
+            return None
+        if kind == "agent":
+            return self.send(200, self.headers.get("User-Agent", "").encode())
+        if kind == "path":
+            return self.send(200, self.path.encode())
+        return self.send(404, b"not found")
+
+    def serve_file(self, rel):
+        path = os.path.realpath(os.path.join(self.serve_dir, rel))
+        if not path.startswith(os.path.realpath(self.serve_dir) + os.sep) or not os.path.isfile(path):
+            return self.send(404, b"not found")
+        size = os.path.getsize(path)
+        self.send_response(200)
+        self.send_header("Content-Length", str(size))
+        self.end_headers()
+        with open(path, "rb") as f:
+            while True:
+                chunk = f.read(1 << 20)
+                if not chunk:
+                    break
+                self.wfile.write(chunk)
+        return None
+
+
+def run(state_dir, serve_dir):
+    # Blocked before any thread starts, so that only sigwait below receives them.
+    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM, signal.SIGINT])
+    Handler.serve_dir = serve_dir
+    certs = release.make_certificates(os.path.join(state_dir, "certs"))
+    secure = http.server.ThreadingHTTPServer(("localhost", 0), Handler)
+    context = release.tls_context(certs)
+    secure.socket = context.wrap_socket(secure.socket, server_side=True,
+                                        do_handshake_on_connect=False)
+    plain = http.server.ThreadingHTTPServer(("localhost", 0), Handler)
+    Handler.plain_port = plain.server_address[1]
+    for server in (secure, plain):
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    write(os.path.join(state_dir, "https_port"), str(secure.server_address[1]))
+    write(os.path.join(state_dir, "http_port"), str(plain.server_address[1]))
+    signal.sigwait([signal.SIGTERM, signal.SIGINT])
+
+
+def write(path, text):
+    with open(path + ".tmp", "w") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
+
+
+def start(state_dir, serve_dir):
+    stop(state_dir)
+    os.makedirs(state_dir, exist_ok=True)
+    for name in ("https_port", "http_port"):
+        if os.path.exists(os.path.join(state_dir, name)):
+            os.remove(os.path.join(state_dir, name))
+    with open(os.path.join(state_dir, "server.log"), "wb") as log:
+        server = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "run", state_dir, serve_dir],
+            stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+    write(os.path.join(state_dir, "pid"), str(server.pid))
+    for _ in range(200):
+        if os.path.exists(os.path.join(state_dir, "http_port")):
+            return 0
+        if server.poll() is not None:
+            break
+        time.sleep(0.05)
+    print("test server did not start; see %s/server.log" % state_dir, file=sys.stderr)
+    return 1
+
+
+def stop(state_dir):
+    try:
+        with open(os.path.join(state_dir, "pid")) as f:
+            os.kill(int(f.read()), signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+    return 0
+
+
+def main():
+    command, state_dir = sys.argv[1], os.path.abspath(sys.argv[2])
+    if command == "run":
+        return run(state_dir, os.path.abspath(sys.argv[3]))
+    if command == "start":
+        return start(state_dir, os.path.abspath(sys.argv[3]))
+    return stop(state_dir)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

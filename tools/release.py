@@ -1,0 +1,496 @@
+#!/usr/bin/python3
+"""Brindlewick release tool: keys, packages, signed latest.json, and a local HTTPS
+server for trying a release.
+
+  release.py keygen KEYFILE              new P-256 private key; prints the public key
+  release.py pubkey KEYFILE              prints the public key for the build
+  release.py pack DIR --out PACKAGE      writes a release package from a folder
+  release.py sign --version V --url U --package P --key KEYFILE [--min-stub S] --out F
+  release.py verify ENVELOPE (--pubkey HEX | --key KEYFILE)
+  release.py serve DIR --certs CERTDIR [--port N]
+
+Exit codes: 0 done, 1 refused or failed (the reason is printed), 2 bad usage.
+"""
+import argparse
+import base64
+import binascii
+import datetime
+import hashlib
+import http.server
+import json
+import os
+import re
+import ssl
+import sys
+import tempfile
+import zipfile
+
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric.utils import (
+    decode_dss_signature,
+    encode_dss_signature,
+)
+from cryptography.x509.oid import NameOID
+
+STUB_EXE = "brindlewick.exe"
+SIGNATURE_FAILED = "manifest signature check failed"
+# What the stub accepts as a version, and what this tool writes: the stub reads only
+# eight digits of a component, so longer ones could compare equal.
+STUB_VERSION_RULE = re.compile(r"^[0-9]+(\.[0-9]+){0,3}$")
+VERSION_RULE = re.compile(r"^[0-9]{1,8}(\.[0-9]{1,8}){0,3}$")
+DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
+    port + digit for port in ("COM", "LPT") for digit in "0123456789\u00b9\u00b2\u00b3"
+}
+WINDOWS_FORBIDDEN = set('<>:"|?*\\') | {chr(c) for c in range(32)}
+FIXED_TIME = (1980, 1, 1, 0, 0, 0)
+
+
+class Refused(Exception):
+    """A request the tool will not carry out; the message says why."""
+
+
+# Keys ----------------------------------------------------------------------------------
+
+
+def public_key_hex(public_key):
+    """The 130-character form the build takes: 04, X and Y, lowercase hexadecimal."""
+    point = public_key.public_bytes(
+        serialization.Encoding.X962, serialization.PublicFormat.UncompressedPoint
+    )
+    return point.hex()
+
+
+def public_key_from_hex(text):
+    if not re.fullmatch(r"04[0-9a-f]{128}", text or ""):
+        raise Refused("a public key is 130 lowercase hexadecimal characters starting with 04")
+    try:
+        return ec.EllipticCurvePublicKey.from_encoded_point(ec.SECP256R1(), bytes.fromhex(text))
+    except ValueError:
+        raise Refused("the public key is not a point on P-256")
+
+
+def load_private_key(path):
+    try:
+        with open(path, "rb") as f:
+            key = serialization.load_pem_private_key(f.read(), password=None)
+    except OSError as e:
+        raise Refused("cannot read key %s: %s" % (path, e.strerror))
+    except (ValueError, TypeError):
+        raise Refused("%s is not an unencrypted PEM private key" % path)
+    if not isinstance(key, ec.EllipticCurvePrivateKey) or key.curve.name != "secp256r1":
+        raise Refused("%s is not a P-256 key" % path)
+    return key
+
+
+def keygen(path):
+    key = ec.generate_private_key(ec.SECP256R1())
+    pem = key.private_bytes(
+        serialization.Encoding.PEM,
+        serialization.PrivateFormat.PKCS8,
+        serialization.NoEncryption(),
+    )
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        raise Refused("%s exists; a key is never overwritten" % path)
+    except OSError as e:
+        raise Refused("cannot create %s: %s" % (path, e.strerror))
+    with os.fdopen(fd, "wb") as f:
+        f.write(pem)
+    return public_key_hex(key.public_key())
+
+
+# Names and packages --------------------------------------------------------------------
+
+
+def name_problem(name):
+    """Why the stub would skip this slash-separated entry name or Windows would alias
+    it; None when it is fine."""
+    if not name or name.startswith("/") or ":" in name:
+        return "empty, rooted or holding a colon"
+    for part in name.split("/"):
+        if part in ("", "."):
+            continue
+        if part == "..":
+            return "has a '..' component"
+        if part[-1] in ". ":
+            return "has a component ending in a dot or a space"
+        if part.split(".")[0].rstrip(" ").upper() in DEVICE_NAMES:
+            return "names a Windows device"
+        if WINDOWS_FORBIDDEN & set(part):
+            return "holds a character Windows does not allow in names"
+    return None
+
+
+def collect_tree(folder):
+    """Sorted (name, path) pairs for every file, and every empty folder (name ending in
+    a slash), below `folder`."""
+    if not os.path.isdir(folder):
+        raise Refused("%s is not a folder" % folder)
+    entries = []
+    for top, dirs, files in os.walk(folder, followlinks=False):
+        dirs.sort()
+        for name in dirs + files:
+            path = os.path.join(top, name)
+            rel = os.path.relpath(path, folder).replace(os.sep, "/")
+            if os.path.islink(path):
+                raise Refused("%s is a link; packages hold plain files only" % rel)
+        for name in files:
+            path = os.path.join(top, name)
+            entries.append((os.path.relpath(path, folder).replace(os.sep, "/"), path))
+        if not dirs and not files and top != folder:
+            entries.append((os.path.relpath(top, folder).replace(os.sep, "/") + "/", top))
+    entries.sort()
+    return entries
+
+
+def check_names(names):
+    seen = {}
+    for name in names:
+        problem = name_problem(name)
+        if problem:
+            raise Refused("%r %s" % (name, problem))
+        folded = name.lower()
+        if folded in seen:
+            raise Refused("%r and %r name the same file on Windows" % (seen[folded], name))
+        seen[folded] = name
+    if STUB_EXE not in seen:
+        raise Refused("no %s at the top of the package" % STUB_EXE)
+
+
+def pack(folder, out):
+    entries = collect_tree(folder)
+    check_names([name for name, _ in entries])
+    target = os.path.abspath(out)
+    if any(os.path.abspath(path) == target for _, path in entries):
+        raise Refused("the package cannot be written inside the folder it packs")
+    tmp = out + ".tmp"
+    try:
+        with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as z:
+            for name, path in entries:
+                info = zipfile.ZipInfo(name, FIXED_TIME)
+                info.create_system = 0
+                if name.endswith("/"):
+                    info.external_attr = 0x10
+                    z.writestr(info, b"")
+                    continue
+                info.compress_type = zipfile.ZIP_DEFLATED
+                info.external_attr = 0o644 << 16
+                with open(path, "rb") as src, z.open(info, "w") as dst:
+                    while True:
+                        chunk = src.read(1 << 20)
+                        if not chunk:
+                            break
+                        dst.write(chunk)
+        os.replace(tmp, out)
+    except OSError as e:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+        raise Refused("cannot write %s: %s" % (out, e.strerror or e))
+    return len(entries)
+
+
+def check_package(path):
+    """The package must be a ZIP the stub reads, with the executable at its top."""
+    try:
+        with zipfile.ZipFile(path) as z:
+            names = [info.filename.replace("\\", "/") for info in z.infolist()]
+    except OSError as e:
+        raise Refused("cannot read package %s: %s" % (path, e.strerror))
+    except zipfile.BadZipFile:
+        raise Refused("%s is not a valid zip" % path)
+    if not any(name.lower() == STUB_EXE for name in names):
+        raise Refused("no %s at the top of %s" % (STUB_EXE, path))
+
+
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+# Manifests and envelopes ----------------------------------------------------------------
+
+
+def manifest_problem(manifest):
+    """The stub's own verdict on a manifest object: its error text, or None."""
+    if not isinstance(manifest, dict):
+        return "latest.json is not valid JSON"
+    version = manifest.get("version", "")
+    url = manifest.get("url", "")
+    sha256 = manifest.get("sha256", "")
+    min_stub = manifest.get("minStub", "")
+    if not isinstance(version, str) or not STUB_VERSION_RULE.match(version):
+        return "manifest: bad version"
+    if not isinstance(url, str) or not url.startswith("https://"):
+        return "manifest: url must be https"
+    if not isinstance(sha256, str) or len(sha256) != 64:
+        return "manifest: bad sha256"
+    if not isinstance(min_stub, str):
+        return "manifest: bad minStub"
+    return None
+
+
+def p1363_signature(private_key, payload):
+    """ECDSA over SHA-256 of the payload, as r and s of 32 bytes each."""
+    r, s = decode_dss_signature(private_key.sign(payload, ec.ECDSA(hashes.SHA256())))
+    return r.to_bytes(32, "big") + s.to_bytes(32, "big")
+
+
+def envelope_text(payload, signature):
+    return json.dumps(
+        {
+            "payload": base64.b64encode(payload).decode(),
+            "sig": base64.b64encode(signature).decode(),
+        },
+        indent=2,
+    ) + "\n"
+
+
+def strict_json(text):
+    """One JSON value and nothing else, as the stub parses it."""
+    return json.loads(text, parse_constant=_reject)
+
+
+def _reject(name):
+    raise ValueError("%s is not JSON" % name)
+
+
+def b64_decode(text):
+    """Standard Base64; line breaks and blanks are skipped, as the stub skips them."""
+    return base64.b64decode(re.sub(r"[ \t\r\n]", "", text), validate=True)
+
+
+def unwrap(text, public_key):
+    """The verified payload bytes of an envelope; Refused with the stub's text."""
+    try:
+        envelope = strict_json(text)
+        payload = b64_decode(envelope["payload"])
+        signature = b64_decode(envelope["sig"])
+    except (ValueError, TypeError, KeyError, binascii.Error):
+        raise Refused(SIGNATURE_FAILED)
+    if not payload or len(signature) != 64:
+        raise Refused(SIGNATURE_FAILED)
+    r = int.from_bytes(signature[:32], "big")
+    s = int.from_bytes(signature[32:], "big")
+    try:
+        public_key.verify(encode_dss_signature(r, s), payload, ec.ECDSA(hashes.SHA256()))
+    except InvalidSignature:
+        raise Refused(SIGNATURE_FAILED)
+    return payload
+
+
+def parse_manifest(payload):
+    try:
+        manifest = strict_json(payload.decode("utf-8"))
+    except (ValueError, UnicodeDecodeError):
+        raise Refused("latest.json is not valid JSON")
+    problem = manifest_problem(manifest)
+    if problem:
+        raise Refused(problem)
+    return manifest
+
+
+def sign(version, url, package, key_path, min_stub, out):
+    for name, value in (("version", version), ("min-stub", min_stub)):
+        if value is not None and not VERSION_RULE.match(value):
+            raise Refused("%s %r is not 1 to 4 numbers of at most 8 digits, dot-separated"
+                          % (name, value))
+    manifest = {"version": version, "url": url, "sha256": "0" * 64}
+    if min_stub is not None:
+        manifest["minStub"] = min_stub
+    problem = manifest_problem(manifest)
+    if problem:
+        raise Refused(problem)
+    check_package(package)
+    key = load_private_key(key_path)
+    manifest["sha256"] = file_sha256(package)
+    payload = json.dumps(manifest, indent=2).encode() + b"\n"
+    text = envelope_text(payload, p1363_signature(key, payload))
+    # What is written must be what the stub accepts.
+    if parse_manifest(unwrap(text, key.public_key())) != manifest:
+        raise Refused("the envelope did not verify; nothing written")
+    write_atomically(out, text.encode())
+    return manifest
+
+
+def write_atomically(path, data):
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix=".latest-")
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        os.chmod(tmp, 0o644)
+        os.replace(tmp, path)
+    except OSError as e:
+        raise Refused("cannot write %s: %s" % (path, e.strerror))
+
+
+# Local HTTPS server -----------------------------------------------------------------------
+
+
+def make_certificates(folder, host="localhost"):
+    """A throwaway CA and a server certificate for `host` signed by it, written into
+    `folder` unless already there: ca.pem, ca.der, server.pem, server-key.pem."""
+    os.makedirs(folder, exist_ok=True)
+    paths = {name: os.path.join(folder, name)
+             for name in ("ca.pem", "ca.der", "server.pem", "server-key.pem")}
+    if all(os.path.exists(p) for p in paths.values()):
+        return paths
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Brindlewick test CA")])
+    ca = (
+        x509.CertificateBuilder()
+        .subject_name(ca_name)
+        .issuer_name(ca_name)
+        .public_key(ca_key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=3650))
+        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+        .add_extension(
+            x509.KeyUsage(False, False, False, False, False, True, True, False, False),
+            critical=True,
+        )
+        .sign(ca_key, hashes.SHA256())
+    )
+    server_key = ec.generate_private_key(ec.SECP256R1())
+    server = (
+        x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, host)]))
+        .issuer_name(ca_name)
+        .public_key(server_key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=825))
+        .add_extension(x509.SubjectAlternativeName([x509.DNSName(host)]), critical=False)
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .add_extension(
+            x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]), critical=False
+        )
+        .sign(ca_key, hashes.SHA256())
+    )
+    with open(paths["ca.pem"], "wb") as f:
+        f.write(ca.public_bytes(serialization.Encoding.PEM))
+    with open(paths["ca.der"], "wb") as f:
+        f.write(ca.public_bytes(serialization.Encoding.DER))
+    with open(paths["server.pem"], "wb") as f:
+        f.write(server.public_bytes(serialization.Encoding.PEM))
+    fd = os.open(paths["server-key.pem"], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "wb") as f:
+        f.write(server_key.private_bytes(
+            serialization.Encoding.PEM,
+            serialization.PrivateFormat.PKCS8,
+            serialization.NoEncryption(),
+        ))
+    return paths
+
+
+def tls_context(cert_paths):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert_paths["server.pem"], cert_paths["server-key.pem"])
+    return context
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, format, *args):
+        pass
+
+
+def serve(folder, cert_folder, port):
+    if not os.path.isdir(folder):
+        raise Refused("%s is not a folder" % folder)
+    paths = make_certificates(cert_folder)
+
+    def handler(*args, **kwargs):
+        return QuietHandler(*args, directory=folder, **kwargs)
+
+    server = http.server.ThreadingHTTPServer(("localhost", port), handler)
+    server.socket = tls_context(paths).wrap_socket(server.socket, server_side=True)
+    print("trust this CA on the test machine: %s" % paths["ca.der"])
+    print("BRINDLEWICK_UPDATE_URL=https://localhost:%d" % server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+# Command line ------------------------------------------------------------------------------
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="release.py", description=__doc__,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = p.add_subparsers(dest="command", required=True)
+    k = sub.add_parser("keygen", help="write a new P-256 private key, print its public key")
+    k.add_argument("keyfile")
+    k = sub.add_parser("pubkey", help="print the public key of a private key file")
+    k.add_argument("keyfile")
+    k = sub.add_parser("pack", help="write a release package from a folder")
+    k.add_argument("folder")
+    k.add_argument("--out", required=True, help="the package to write")
+    k = sub.add_parser("sign", help="write the signed latest.json for a package")
+    k.add_argument("--version", required=True)
+    k.add_argument("--url", required=True, help="https:// address the package is served at")
+    k.add_argument("--package", required=True, help="the package file, for its SHA-256")
+    k.add_argument("--key", required=True, help="the private key file")
+    k.add_argument("--min-stub", help="oldest setup program that may install it")
+    k.add_argument("--out", default="latest.json")
+    k = sub.add_parser("verify", help="check a latest.json and print its manifest")
+    k.add_argument("envelope")
+    group = k.add_mutually_exclusive_group(required=True)
+    group.add_argument("--pubkey", help="130-character public key the program was built with")
+    group.add_argument("--key", help="private key file, whose public half is used")
+    k = sub.add_parser("serve", help="serve a folder over HTTPS on localhost")
+    k.add_argument("folder")
+    k.add_argument("--certs", required=True, help="folder for the throwaway CA and certificate")
+    k.add_argument("--port", type=int, default=8443, help="0 picks a free port")
+    return p
+
+
+def run(argv):
+    args = parser().parse_args(argv)
+    if args.command == "keygen":
+        print(keygen(args.keyfile))
+    elif args.command == "pubkey":
+        print(public_key_hex(load_private_key(args.keyfile).public_key()))
+    elif args.command == "pack":
+        count = pack(args.folder, args.out)
+        print("%s: %d entries, sha256 %s" % (args.out, count, file_sha256(args.out)))
+    elif args.command == "sign":
+        manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out)
+        print("%s: version %s, sha256 %s" % (args.out, manifest["version"], manifest["sha256"]))
+    elif args.command == "verify":
+        public_key = (public_key_from_hex(args.pubkey) if args.pubkey
+                      else load_private_key(args.key).public_key())
+        try:
+            with open(args.envelope, "rb") as f:
+                text = f.read().decode("utf-8")
+        except OSError as e:
+            raise Refused("cannot read %s: %s" % (args.envelope, e.strerror))
+        except UnicodeDecodeError:
+            raise Refused(SIGNATURE_FAILED)
+        print(json.dumps(parse_manifest(unwrap(text, public_key)), indent=2))
+    elif args.command == "serve":
+        return serve(args.folder, args.certs, args.port)
+    return 0
+
+
+def main(argv=None):
+    try:
+        return run(sys.argv[1:] if argv is None else argv)
+    except Refused as e:
+        print("release.py: %s" % e, file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

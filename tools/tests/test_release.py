@@ -1,0 +1,213 @@
+"""Tests of the release tool, run in-process and, for serve, as a child process."""
+import base64
+import json
+import os
+import ssl
+import stat
+import subprocess
+import sys
+import time
+import urllib.request
+import zipfile
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import release  # noqa: E402
+
+TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release.py")
+
+
+def run(capsys, *argv):
+    code = release.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+@pytest.fixture
+def key(tmp_path, capsys):
+    path = tmp_path / "key.pem"
+    code, out, _ = run(capsys, "keygen", path)
+    assert code == 0
+    return path, out.strip()
+
+
+def make_release(folder, files):
+    for name, data in files.items():
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    return folder
+
+
+def test_keygen_writes_a_private_key_once(key, tmp_path, capsys):
+    path, public = key
+    assert len(public) == 130 and public.startswith("04") and public == public.lower()
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    assert b"BEGIN PRIVATE KEY" in path.read_bytes()
+    assert run(capsys, "pubkey", path)[1].strip() == public
+
+    before = path.read_bytes()
+    code, _, err = run(capsys, "keygen", path)
+    assert code == 1 and "never overwritten" in err
+    assert path.read_bytes() == before
+    code, _, err = run(capsys, "pubkey", tmp_path / "missing.pem")
+    assert code == 1 and "cannot read key" in err
+
+
+def test_pack_is_deterministic_and_sorted(tmp_path, capsys):
+    folder = make_release(tmp_path / "rel", {"brindlewick.exe": b"MZ" * 500,
+                                             "z/last.txt": b"z", "a/first.dll": b"a" * 3000})
+    (folder / "empty").mkdir()
+    assert run(capsys, "pack", folder, "--out", tmp_path / "one.zip")[0] == 0
+    os.utime(folder / "z" / "last.txt", (1, 1))
+    assert run(capsys, "pack", folder, "--out", tmp_path / "two.zip")[0] == 0
+    assert (tmp_path / "one.zip").read_bytes() == (tmp_path / "two.zip").read_bytes()
+    with zipfile.ZipFile(tmp_path / "one.zip") as z:
+        assert z.namelist() == ["a/first.dll", "brindlewick.exe", "empty/", "z/last.txt"]
+        assert z.read("a/first.dll") == b"a" * 3000
+        assert z.getinfo("brindlewick.exe").compress_type == zipfile.ZIP_DEFLATED
+
+
+@pytest.mark.parametrize("name", ["CON.txt", "sub/nul", "com1.log", "app.exe.",
+                                  "dir /x", "a<b", "bad|name"])
+def test_pack_refuses_names_the_stub_would_skip_or_windows_would_alias(tmp_path, capsys, name):
+    folder = make_release(tmp_path / "rel", {"brindlewick.exe": b"x", name: b"y"})
+    code, _, err = run(capsys, "pack", folder, "--out", tmp_path / "p.zip")
+    assert code == 1 and repr(name) in err
+    assert not (tmp_path / "p.zip").exists()
+
+
+def test_pack_refuses_case_twins_and_a_folder_without_the_program(tmp_path, capsys):
+    folder = make_release(tmp_path / "rel", {"brindlewick.exe": b"x", "Read.me": b"1",
+                                             "read.ME": b"2"})
+    code, _, err = run(capsys, "pack", folder, "--out", tmp_path / "p.zip")
+    assert code == 1 and "same file on Windows" in err
+    folder = make_release(tmp_path / "rel2", {"bin/brindlewick.exe": b"x"})
+    code, _, err = run(capsys, "pack", folder, "--out", tmp_path / "p.zip")
+    assert code == 1 and "no brindlewick.exe at the top" in err
+
+
+@pytest.fixture
+def package(tmp_path, capsys):
+    folder = make_release(tmp_path / "rel", {"brindlewick.exe": b"MZ program"})
+    path = tmp_path / "package.zip"
+    assert run(capsys, "pack", folder, "--out", path)[0] == 0
+    return path
+
+
+def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
+    path, public = key
+    out = tmp_path / "latest.json"
+    code, _, err = run(capsys, "sign", "--version", "2.10.0", "--url", "https://h/p.zip",
+                       "--package", package, "--key", path, "--min-stub", "1.1", "--out", out)
+    assert code == 0, err
+    envelope = json.loads(out.read_text())
+    assert sorted(envelope) == ["payload", "sig"]
+    assert len(base64.b64decode(envelope["sig"])) == 64
+    manifest = json.loads(base64.b64decode(envelope["payload"]))
+    assert manifest == {"version": "2.10.0", "url": "https://h/p.zip",
+                        "sha256": release.file_sha256(package), "minStub": "1.1"}
+    code, shown, _ = run(capsys, "verify", out, "--pubkey", public)
+    assert code == 0 and json.loads(shown) == manifest
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--version", "1.x"], "is not 1 to 4 numbers"),
+    (["--version", "1.2.3.4.5"], "is not 1 to 4 numbers"),
+    (["--version", "123456789"], "is not 1 to 4 numbers"),
+    (["--min-stub", "v1"], "is not 1 to 4 numbers"),
+    (["--url", "http://h/p.zip"], "manifest: url must be https"),
+    (["--url", "HTTPS://h/p.zip"], "manifest: url must be https"),
+])
+def test_sign_refuses_what_the_stub_would_refuse(key, package, tmp_path, capsys, args, text):
+    fields = {"--version": "1.0", "--url": "https://h/p.zip"}
+    fields.update(dict(zip(args[::2], args[1::2])))
+    argv = ["sign", "--package", package, "--key", key[0], "--out", tmp_path / "l.json"]
+    for name, value in fields.items():
+        argv += [name, value]
+    code, _, err = run(capsys, *argv)
+    assert code == 1 and text in err
+    assert not (tmp_path / "l.json").exists()
+
+
+def test_sign_refuses_a_package_the_stub_cannot_install(key, tmp_path, capsys):
+    text_file = tmp_path / "notes.zip"
+    text_file.write_text("not a zip")
+    no_program = tmp_path / "other.zip"
+    with zipfile.ZipFile(no_program, "w") as z:
+        z.writestr("bin/brindlewick.exe", b"x")
+    for package, text in ((text_file, "is not a valid zip"), (no_program, "no brindlewick.exe"),
+                          (tmp_path / "missing.zip", "cannot read package")):
+        code, _, err = run(capsys, "sign", "--version", "1", "--url", "https://h/p.zip",
+                           "--package", package, "--key", key[0], "--out", tmp_path / "l.json")
+        assert code == 1 and text in err, err
+
+
+def test_verify_reports_the_stubs_own_texts(key, tmp_path, capsys):
+    path, public = key
+    private = release.load_private_key(path)
+
+    def envelope(payload, signature=None):
+        out = tmp_path / "e.json"
+        out.write_text(release.envelope_text(
+            payload, signature or release.p1363_signature(private, payload)))
+        return out
+
+    good = json.dumps({"version": "1", "url": "https://h", "sha256": "a" * 64}).encode()
+    tampered = envelope(good, release.p1363_signature(private, good + b" "))
+    assert run(capsys, "verify", tampered, "--pubkey", public)[2].strip().endswith(
+        "manifest signature check failed")
+    for manifest, text in (({"version": "1.", "url": "https://h"}, "manifest: bad version"),
+                           ({"version": "1", "url": "http://h"}, "manifest: url must be https"),
+                           ({"version": "1", "url": "https://h"}, "manifest: bad sha256")):
+        code, _, err = run(capsys, "verify", envelope(json.dumps(manifest).encode()),
+                           "--pubkey", public)
+        assert code == 1 and err.strip().endswith(text)
+    code, _, err = run(capsys, "verify", envelope(good), "--pubkey", "04" + "0" * 128)
+    assert code == 1 and "not a point" in err
+
+
+def test_signatures_interoperate_with_openssl(key, tmp_path, capsys):
+    path, public = key
+    payload = json.dumps({"version": "1", "url": "https://h", "sha256": "a" * 64}).encode()
+    (tmp_path / "payload").write_bytes(payload)
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(path),
+                          str(tmp_path / "payload")], check=True, stdout=subprocess.PIPE).stdout
+    r, s = release.decode_dss_signature(der)
+    out = tmp_path / "e.json"
+    out.write_text(release.envelope_text(payload, r.to_bytes(32, "big") + s.to_bytes(32, "big")))
+    assert run(capsys, "verify", out, "--pubkey", public)[0] == 0
+    out.write_text(release.envelope_text(payload, der))
+    assert run(capsys, "verify", out, "--pubkey", public)[0] == 1
+
+
+def test_serve_speaks_https_with_a_ca_it_writes(tmp_path):
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "latest.json").write_text("{}")
+    server = subprocess.Popen([sys.executable, TOOL, "serve", str(site), "--certs",
+                               str(tmp_path / "certs"), "--port", "0"],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        lines = [server.stdout.readline() for _ in range(2)]
+        url = lines[1].strip().split("=", 1)[1]
+        assert url.startswith("https://localhost:")
+        context = ssl.create_default_context(cafile=str(tmp_path / "certs" / "ca.pem"))
+        deadline = time.time() + 10
+        with urllib.request.urlopen(url + "/latest.json", context=context,
+                                    timeout=max(1, deadline - time.time())) as response:
+            assert response.read() == b"{}"
+    finally:
+        server.terminate()
+        server.wait(10)
+
+
+def test_help_and_bad_usage(capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        release.main(["--help"])
+    assert exit_info.value.code == 0
+    assert "keygen" in capsys.readouterr().out
+    with pytest.raises(SystemExit) as exit_info:
+        release.main(["sign", "--version", "1"])
+    assert exit_info.value.code == 2
