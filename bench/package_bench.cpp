@@ -6,22 +6,15 @@
 #include "package/zip_extract.h"
 #include "state/file_tree.h"
 
+#include "bench_clock.h"
+
 #include <windows.h>
 
 #include <bcrypt.h>
-#include <psapi.h>
-
 #include <cstdio>
 #include <string>
 
 namespace {
-
-double seconds_now() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // The least a hashing loop can do: the same calls, no formatting, no checks.
 bool bare_cng_hash(const std::wstring& path) {
@@ -74,13 +67,6 @@ int bench_hash(const std::wstring& path) {
     std::printf("bare CNG loop   %8.1f MB/s\n", megabytes / bare);
     std::printf("ratio           %8.3f (target >= 0.95)\n", bare / ours);
     return 0;
-}
-
-size_t peak_working_set() {
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return counters.PeakWorkingSetSize;
 }
 
 int bench_extract(const std::wstring& package, const std::wstring& dest) {

@@ -1,55 +1,46 @@
-// Measures http_get_file against a bare WinHTTP loop doing the same work (64 KiB reads
-// written to a file), and the peak memory of http_get_text for a large body.
+// Measures http_get_file against a bare WinHTTP loop doing the same work once the
+// request is open (64 KiB reads written to a file), and the peak memory of http_get_text for a
+// large body.
 //   transfer_bench file URL DEST
 //   transfer_bench text|bare-text SMALL_URL LARGE_URL
 #include "update/transfer.h"
 
-#include <windows.h>
+#include "bench_clock.h"
 
-#include <psapi.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 namespace {
 
-double seconds_now() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+void close_all(HINTERNET session, HINTERNET connection, HINTERNET request) {
+    for (HINTERNET handle : {request, connection, session}) {
+        if (handle != nullptr) {
+            WinHttpCloseHandle(handle);
+        }
+    }
 }
 
-// The least a download can do: one GET, no checks beyond the handles, 64 KiB reads.
+// The least a download can do once the request is open: 64 KiB reads written out.
 uint64_t bare_winhttp_download(const std::wstring& url, const std::wstring& path) {
     static unsigned char buffer[65536];
-    wchar_t host[256], url_path[1024];
-    URL_COMPONENTS parts = {};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 256;
-    parts.lpszUrlPath = url_path;
-    parts.dwUrlPathLength = 1024;
-    WinHttpCrackUrl(url.c_str(), 0, 0, &parts);
-    HINTERNET session = WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    HINTERNET connection = WinHttpConnect(session, host, parts.nPort, 0);
-    HINTERNET request =
-        WinHttpOpenRequest(connection, L"GET", url_path, nullptr, WINHTTP_NO_REFERER,
-                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
-    WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-    WinHttpReceiveResponse(request, nullptr);
-    FILE* file = _wfopen(path.c_str(), L"wb");
+    HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+    std::wstring error;
     uint64_t total = 0;
-    DWORD got = 0;
-    while (WinHttpReadData(request, buffer, sizeof buffer, &got) && got > 0) {
-        std::fwrite(buffer, 1, got, file);
-        total += got;
+    if (open_request(url, session, connection, request, error)) {
+        FILE* file = _wfopen(path.c_str(), L"wb");
+        DWORD got = 0;
+        while (file != nullptr && WinHttpReadData(request, buffer, sizeof buffer, &got) &&
+               got > 0) {
+            std::fwrite(buffer, 1, got, file);
+            total += got;
+        }
+        if (file != nullptr) {
+            std::fclose(file);
+        }
     }
-    std::fclose(file);
-    WinHttpCloseHandle(request);
-    WinHttpCloseHandle(connection);
-    WinHttpCloseHandle(session);
+    close_all(session, connection, request);
     return total;
 }
 
@@ -77,13 +68,6 @@ int bench_file(const std::wstring& url, const std::wstring& path) {
     return 0;
 }
 
-size_t peak_working_set() {
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
-    return counters.PeakWorkingSetSize;
-}
-
 // Reads the body through one 16 KiB buffer and keeps nothing: what WinHTTP itself needs.
 size_t bare_winhttp_read(const std::wstring& url) {
     static char buffer[16384];
@@ -96,11 +80,7 @@ size_t bare_winhttp_read(const std::wstring& url) {
             total += got;
         }
     }
-    for (HINTERNET handle : {request, connection, session}) {
-        if (handle != nullptr) {
-            WinHttpCloseHandle(handle);
-        }
-    }
+    close_all(session, connection, request);
     return total;
 }
 

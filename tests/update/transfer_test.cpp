@@ -104,6 +104,8 @@ TEST(HttpGetText, ABodyCutShortIsReturnedAsItCame) {
     std::string body;
     ASSERT_EQ(text_error(server_url(L"/length/4000/1500"), &body), L"");
     EXPECT_EQ(body, pattern(1500));
+    ASSERT_EQ(text_error(server_url(L"/drop/4000/2500"), &body), L"");
+    EXPECT_EQ(body, pattern(2500));
     ASSERT_EQ(text_error(server_url(L"/no-length/3000"), &body), L"");
     EXPECT_EQ(body, pattern(3000));
 }
@@ -200,6 +202,29 @@ TEST(ReceiveFile, MoreOrFewerBytesThanAnnouncedAreTruncation) {
     // Unannounced, a read failing mid-way goes unnoticed here; the digest catches it.
     EXPECT_TRUE(receive_file(serve_pieces({"ab"}, true), path, 0, Progress(), error));
     EXPECT_EQ(read_file(path), "ab");
+}
+
+// A "file" that stops taking bytes: a pipe whose other end goes away after the first read.
+TEST(ReceiveFile, AWriteThatFailsIsReportedAsSuch) {
+    const std::wstring pipe = L"\\\\.\\pipe\\bw-receive-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE server = CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 65536,
+                                     0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    const ChunkReader read_then_hang_up = [&server](void* buffer, DWORD size, DWORD* got) {
+        if (server != nullptr) {
+            CloseHandle(server);
+            server = nullptr;
+        }
+        std::memset(buffer, 'x', size);
+        *got = size;
+        return true;
+    };
+    std::wstring error;
+    EXPECT_FALSE(receive_file(read_then_hang_up, pipe, 0, Progress(), error));
+    EXPECT_EQ(error, L"disk write failed");
+    if (server != nullptr) {
+        CloseHandle(server);
+    }
 }
 
 } // namespace
