@@ -229,10 +229,39 @@ void release_state(mz_zip_internal_state* state) {
     std::free(state);
 }
 
+// CRC-32 of what is appended, piece by piece, while the piece is still in the cache.
+uLong crc_update(uLong crc, const mz_uint8* data, size_t size) {
+    while (size > 0) {
+        const uInt piece = size < UINT32_MAX ? static_cast<uInt>(size) : UINT32_MAX;
+        crc = crc32(crc, data, piece);
+        data += piece;
+        size -= piece;
+    }
+    return crc;
+}
+
+// Reads `size` stored bytes from the stream's position into `out`; `*crc` receives
+// their CRC-32.
+bool read_stored(FILE* file, mz_uint8* out, size_t size, uLong* crc) {
+    *crc = crc32(0L, Z_NULL, 0);
+    for (size_t done = 0; done < size;) {
+        const size_t piece = size - done < kInputChunk ? size - done : kInputChunk;
+        if (std::fread(out + done, 1, piece, file) != piece) {
+            return false;
+        }
+        *crc = crc_update(*crc, out + done, piece);
+        done += piece;
+    }
+    return true;
+}
+
 // Reads `comp_size` bytes of raw deflate data from the stream's position and inflates
 // them into `out`, which has room for `uncomp_size` + 1 bytes so that output beyond the
-// announced size shows up. True when the stream ends with exactly `uncomp_size` bytes.
-bool inflate_into(FILE* file, mz_uint64 comp_size, mz_uint8* out, mz_uint64 uncomp_size) {
+// announced size shows up. True when the stream ends with exactly `uncomp_size` bytes;
+// `*crc` receives their CRC-32.
+bool inflate_into(FILE* file, mz_uint64 comp_size, mz_uint8* out, mz_uint64 uncomp_size,
+                  uLong* crc) {
+    *crc = crc32(0L, Z_NULL, 0);
     mz_uint8* input = static_cast<mz_uint8*>(std::malloc(kInputChunk));
     if (input == nullptr) {
         return false;
@@ -263,7 +292,9 @@ bool inflate_into(FILE* file, mz_uint64 comp_size, mz_uint8* out, mz_uint64 unco
             stream.avail_out = static_cast<uInt>(room);
             output_left -= room;
         }
+        mz_uint8* const written = stream.next_out;
         const int status = inflate(&stream, Z_NO_FLUSH);
+        *crc = crc_update(*crc, written, static_cast<size_t>(stream.next_out - written));
         if (status == Z_STREAM_END) {
             ended = true;
             break;
@@ -278,17 +309,6 @@ bool inflate_into(FILE* file, mz_uint64 comp_size, mz_uint8* out, mz_uint64 unco
     inflateEnd(&stream);
     std::free(input);
     return exact;
-}
-
-mz_uint32 crc32_of(const mz_uint8* data, mz_uint64 size) {
-    uLong crc = crc32(0L, Z_NULL, 0);
-    while (size > 0) {
-        const uInt chunk = size < UINT32_MAX ? static_cast<uInt>(size) : UINT32_MAX;
-        crc = crc32(crc, data, chunk);
-        data += chunk;
-        size -= chunk;
-    }
-    return static_cast<mz_uint32>(crc);
 }
 
 } // namespace
@@ -449,10 +469,11 @@ void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, si
         return nullptr;
     }
     const size_t size = static_cast<size_t>(r.uncomp_size);
+    uLong crc = 0;
     const bool read = method == kMethodStored
-                          ? std::fread(block, 1, size, state->file) == size
-                          : inflate_into(state->file, r.comp_size, block, r.uncomp_size);
-    if (!read || crc32_of(block, r.uncomp_size) != le32(r.p + 16)) {
+                          ? read_stored(state->file, block, size, &crc)
+                          : inflate_into(state->file, r.comp_size, block, r.uncomp_size, &crc);
+    if (!read || crc != le32(r.p + 16)) {
         std::free(block);
         return nullptr;
     }
