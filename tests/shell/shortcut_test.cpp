@@ -89,6 +89,52 @@ TEST_F(Shortcuts, WriteLnkRefusesAnEmptyPathOrAMissingFolder) {
     EXPECT_FALSE(write_lnk(scratch / L"missing\\Brindlewick.lnk"));
 }
 
+// Points one of the user's shell folders somewhere that does not exist, for the life
+// of the object.
+struct MissingShellFolder {
+    explicit MissingShellFolder(const wchar_t* value) : name(value) {
+        RegOpenKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, KEY_READ | KEY_WRITE, &key);
+        DWORD size = sizeof saved;
+        RegQueryValueExW(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(saved), &size);
+        saved_size = size;
+        const wchar_t missing[] = L"C:\\no such folder\\anywhere";
+        RegSetValueExW(key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(missing),
+                       sizeof missing);
+    }
+    ~MissingShellFolder() {
+        RegSetValueExW(key, name, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(saved),
+                       saved_size);
+        RegCloseKey(key);
+    }
+    MissingShellFolder(const MissingShellFolder&) = delete;
+    MissingShellFolder& operator=(const MissingShellFolder&) = delete;
+
+    static constexpr wchar_t kShellFolders[] =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    const wchar_t* name;
+    HKEY key = nullptr;
+    wchar_t saved[MAX_PATH * 2] = L"";
+    DWORD saved_size = 0;
+};
+
+TEST_F(Shortcuts, OnlyTheStartMenuDecidesTheResult) {
+    const std::wstring programs = shortcut_path(FOLDERID_Programs);
+    const std::wstring desktop = shortcut_path(FOLDERID_Desktop);
+    {
+        MissingShellFolder gone(L"Programs");
+        EXPECT_FALSE(make_shortcut());
+    }
+    EXPECT_TRUE(file_exists(desktop));
+    EXPECT_FALSE(file_exists(programs));
+    remove_shortcut();
+    {
+        MissingShellFolder gone(L"Desktop");
+        EXPECT_TRUE(make_shortcut());
+    }
+    EXPECT_TRUE(file_exists(programs));
+    EXPECT_FALSE(file_exists(desktop));
+}
+
 // `make_shortcut` undoes exactly its own COM initialisation, whatever the thread had.
 unsigned __stdcall com_state_after_make_shortcut(void* with_apartment) {
     if (with_apartment != nullptr) {
