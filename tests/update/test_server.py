@@ -83,6 +83,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send(200, pattern(numbers[1]), length=numbers[0])
         if kind == "drop":  # /drop/ANNOUNCED/SENT, then a reset
             self.send(200, pattern(numbers[1]), length=numbers[0])
+            # A reset throws away whatever the client has not read yet, headers
+            # included: give it time to read what was sent.
+            time.sleep(0.5)
             return self.drop()
         if kind == "trickle":  # /trickle/N/PIECES/MS: N bytes in pieces, MS apart
             n, pieces, pause = numbers
