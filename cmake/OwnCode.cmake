@@ -30,8 +30,10 @@ function(bw_gui_program target)
   endif()
 endfunction()
 
+# WIDE_MAIN: the program's entry point is wmain.
 function(bw_console_program target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "WIDE_MAIN" "" "")
   if(NOT MSVC)
-    target_link_options(${target} PRIVATE -static)
+    target_link_options(${target} PRIVATE -static $<$<BOOL:${arg_WIDE_MAIN}>:-municode>)
   endif()
 endfunction()

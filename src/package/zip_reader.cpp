@@ -229,15 +229,10 @@ void release_state(mz_zip_internal_state* state) {
     std::free(state);
 }
 
-// CRC-32 of what is appended, piece by piece, while the piece is still in the cache.
+// CRC-32 carried over one more piece, checked while the piece is still in the cache.
+// Pieces are at most one input chunk or one inflate call's output, so they fit a uInt.
 uLong crc_update(uLong crc, const mz_uint8* data, size_t size) {
-    while (size > 0) {
-        const uInt piece = size < UINT32_MAX ? static_cast<uInt>(size) : UINT32_MAX;
-        crc = crc32(crc, data, piece);
-        data += piece;
-        size -= piece;
-    }
-    return crc;
+    return crc32(crc, data, static_cast<uInt>(size));
 }
 
 // Reads `size` stored bytes from the stream's position into `out`; `*crc` receives

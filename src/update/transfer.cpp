@@ -145,7 +145,6 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t an
         error = L"cannot write " + path;
         return false;
     }
-    static_assert(kFileChunk <= 65536, "the chunk lives on the stack");
     unsigned char buffer[kFileChunk];
     uint64_t received = 0;
     bool write_failed = false;
