@@ -334,6 +334,16 @@ def write_atomically(path, data):
 # Local HTTPS server -----------------------------------------------------------------------
 
 
+def sign_certificate(builder, ca_key):
+    """Signs until r and s of the ECDSA signature are 32 bytes each: Wine's certificate
+    check rejects a shorter one, which about one signature in 128 has."""
+    while True:
+        certificate = builder.sign(ca_key, hashes.SHA256())
+        r, s = decode_dss_signature(certificate.signature)
+        if r.bit_length() > 248 and s.bit_length() > 248:
+            return certificate
+
+
 def make_certificates(folder, host="localhost"):
     """A throwaway CA and a server certificate for `host` signed by it, written into
     `folder` unless already there: ca.pem, ca.der, server.pem, server-key.pem."""
@@ -345,7 +355,7 @@ def make_certificates(folder, host="localhost"):
     now = datetime.datetime.now(datetime.timezone.utc)
     ca_key = ec.generate_private_key(ec.SECP256R1())
     ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Brindlewick test CA")])
-    ca = (
+    ca_builder = (
         x509.CertificateBuilder()
         .subject_name(ca_name)
         .issuer_name(ca_name)
@@ -358,10 +368,10 @@ def make_certificates(folder, host="localhost"):
             x509.KeyUsage(False, False, False, False, False, True, True, False, False),
             critical=True,
         )
-        .sign(ca_key, hashes.SHA256())
     )
+    ca = sign_certificate(ca_builder, ca_key)
     server_key = ec.generate_private_key(ec.SECP256R1())
-    server = (
+    server_builder = (
         x509.CertificateBuilder()
         .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, host)]))
         .issuer_name(ca_name)
@@ -374,8 +384,8 @@ def make_certificates(folder, host="localhost"):
         .add_extension(
             x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]), critical=False
         )
-        .sign(ca_key, hashes.SHA256())
     )
+    server = sign_certificate(server_builder, ca_key)
     with open(paths["ca.pem"], "wb") as f:
         f.write(ca.public_bytes(serialization.Encoding.PEM))
     with open(paths["ca.der"], "wb") as f:

@@ -211,3 +211,30 @@ def test_help_and_bad_usage(capsys):
     with pytest.raises(SystemExit) as exit_info:
         release.main(["sign", "--version", "1"])
     assert exit_info.value.code == 2
+
+
+def test_certificates_are_signed_again_until_wine_can_check_them(tmp_path):
+    key = release.ec.generate_private_key(release.ec.SECP256R1())
+    name = release.x509.Name([release.x509.NameAttribute(release.NameOID.COMMON_NAME, "t")])
+    now = release.datetime.datetime.now(release.datetime.timezone.utc)
+    builder = (release.x509.CertificateBuilder().subject_name(name).issuer_name(name)
+               .public_key(key.public_key()).serial_number(1).not_valid_before(now)
+               .not_valid_after(now + release.datetime.timedelta(days=1)))
+
+    def short_part(certificate):
+        r, s = release.decode_dss_signature(certificate.signature)
+        return min(r.bit_length(), s.bit_length()) <= 248
+
+    short = next(c for c in iter(lambda: builder.sign(key, release.hashes.SHA256()), None)
+                 if short_part(c))
+
+    class FirstShortThenReal:
+        calls = 0
+
+        def sign(self, signing_key, algorithm):
+            self.calls += 1
+            return short if self.calls == 1 else builder.sign(signing_key, algorithm)
+
+    fake = FirstShortThenReal()
+    assert not short_part(release.sign_certificate(fake, key))
+    assert fake.calls >= 2
