@@ -1,43 +1,41 @@
 #include "package/sha256_file.h"
 
-#include <windows.h>
-
-#include <bcrypt.h>
+#include "state/cng.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
-const size_t kDigestSize = 32;
 const size_t kBufferSize = 64 * 1024;
-
-bool ok(NTSTATUS status) {
-    return status >= 0;
-}
 
 } // namespace
 
 bool sha256_file(const std::wstring& path, std::string& hex) {
-    static unsigned char buffer[kBufferSize];
     hex.clear();
     FILE* file = _wfopen(path.c_str(), L"rb");
     if (file == nullptr) {
         return false;
     }
+    // From the heap: too large for a worker thread's stack, and a static array would
+    // weigh its full size in the executable with this compiler.
+    unsigned char* buffer = static_cast<unsigned char*>(std::malloc(kBufferSize));
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
-    unsigned char digest[kDigestSize];
+    unsigned char digest[kSha256Size];
     bool done = false;
-    if (ok(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-        ok(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
+    if (buffer != nullptr &&
+        nt_success(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+        nt_success(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
         for (;;) {
             const size_t got = std::fread(buffer, 1, kBufferSize, file);
             if (got == 0) {
                 // A read error is no end of file: the digest of part of a file is wrong.
-                done = !std::ferror(file) && ok(BCryptFinishHash(hash, digest, kDigestSize, 0));
+                done = !std::ferror(file) &&
+                       nt_success(BCryptFinishHash(hash, digest, kSha256Size, 0));
                 break;
             }
-            if (!ok(BCryptHashData(hash, buffer, static_cast<ULONG>(got), 0))) {
+            if (!nt_success(BCryptHashData(hash, buffer, static_cast<ULONG>(got), 0))) {
                 break;
             }
         }
@@ -48,12 +46,13 @@ bool sha256_file(const std::wstring& path, std::string& hex) {
     if (algorithm != nullptr) {
         BCryptCloseAlgorithmProvider(algorithm, 0);
     }
+    std::free(buffer);
     std::fclose(file);
     if (!done) {
         return false;
     }
     static const char digits[] = "0123456789abcdef";
-    hex.reserve(2 * kDigestSize);
+    hex.reserve(2 * kSha256Size);
     for (unsigned char byte : digest) {
         hex += digits[byte >> 4];
         hex += digits[byte & 0x0F];

@@ -4,6 +4,5 @@
 #include <string>
 
 // Sets `hex` to the file's digest as 64 lowercase hexadecimal characters. False, with
-// `hex` empty, when the file cannot be opened or hashing fails. Reads through one
-// process-wide buffer, so only one thread may hash at a time.
+// `hex` empty, when the file cannot be opened or read or hashing fails.
 bool sha256_file(const std::wstring& path, std::string& hex);

@@ -13,18 +13,6 @@ namespace {
 
 using nlohmann::json;
 
-std::string string_member(const json& object, const char* key) {
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_string()) {
-        return std::string();
-    }
-    return found->get_ref<const std::string&>();
-}
-
-std::wstring state_file() {
-    return root_dir() + L"\\install.json";
-}
-
 bool read_whole_file(const std::wstring& path, std::string& bytes) {
     FILE* file = _wfopen(path.c_str(), L"rb");
     if (file == nullptr) {
@@ -59,9 +47,9 @@ bool state_from_json(const std::string& text, InstallState& state) {
     if (!document.is_object()) {
         return false;
     }
-    state.installed = string_member(document, "installed");
-    state.staged = string_member(document, "staged");
-    state.prev = string_member(document, "prev");
+    state.installed = json_string_member(document, "installed");
+    state.staged = json_string_member(document, "staged");
+    state.prev = json_string_member(document, "prev");
     const auto bad = document.find("bad");
     if (bad != document.end() && bad->is_array()) {
         for (const json& entry : *bad) {

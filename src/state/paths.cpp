@@ -10,6 +10,8 @@ namespace {
 // Filled once, by the first successful lookup on the main thread; read-only afterwards.
 std::wstring cached_root;
 
+const wchar_t kUpdaterName[] = L"\\updater.exe";
+
 } // namespace
 
 std::wstring root_dir() {
@@ -33,7 +35,15 @@ std::wstring app_dir(const std::string& version) {
 }
 
 std::wstring app_exe(const std::string& version) {
-    return app_dir(version) + L"\\brindlewick.exe";
+    return app_exe_in(app_dir(version));
+}
+
+std::wstring app_exe_in(const std::wstring& dir) {
+    return dir + L"\\brindlewick.exe";
+}
+
+std::wstring release_updater(const std::string& version) {
+    return app_dir(version) + kUpdaterName;
 }
 
 std::wstring installed_updater() {
@@ -41,7 +51,35 @@ std::wstring installed_updater() {
 }
 
 std::wstring installed_updater_in(const std::wstring& root) {
-    return root + L"\\updater.exe";
+    return root + kUpdaterName;
+}
+
+std::wstring old_updater() {
+    return root_dir() + L"\\updater.old.exe";
+}
+
+std::wstring incoming_updater() {
+    return root_dir() + L"\\updater.new.exe";
+}
+
+std::wstring state_file() {
+    return root_dir() + L"\\install.json";
+}
+
+std::wstring log_file() {
+    return root_dir() + L"\\updater.log";
+}
+
+std::wstring download_file() {
+    return root_dir() + L"\\dl-tmp.zip";
+}
+
+std::wstring staging_dir() {
+    return root_dir() + L"\\staging-tmp";
+}
+
+std::wstring replaced_dir() {
+    return root_dir() + L"\\replaced-tmp";
 }
 
 std::wstring own_path() {

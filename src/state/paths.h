@@ -1,4 +1,9 @@
 // The install root, %LOCALAPPDATA%\Brindlewick, and the fixed names below it.
+//
+// src/state is the base layer: it includes nothing else from src (the generated
+// build_config.h aside). src/ui includes nothing from src either; src/update and
+// src/shell build on src/state; src/package on src/state, src/update and src/ui;
+// src/app may include everything. Nothing includes upwards.
 #pragma once
 
 #include <string>
@@ -9,8 +14,22 @@ std::wstring root_dir();
 
 std::wstring app_dir(const std::string& version); // <root>\app-<version>
 std::wstring app_exe(const std::string& version); // <root>\app-<version>\brindlewick.exe
-std::wstring installed_updater();                 // <root>\updater.exe
+std::wstring app_exe_in(const std::wstring& dir); // <dir>\brindlewick.exe
+// <root>\app-<version>\updater.exe: the stub a release ships.
+std::wstring release_updater(const std::string& version);
+
+std::wstring installed_updater(); // <root>\updater.exe
 std::wstring installed_updater_in(const std::wstring& root);
+std::wstring old_updater();      // <root>\updater.old.exe: the stub a self-upgrade replaced
+std::wstring incoming_updater(); // <root>\updater.new.exe: a new stub before it is swapped in
+
+std::wstring state_file(); // <root>\install.json
+std::wstring log_file();   // <root>\updater.log
+
+// Scratch names of staging, one of each per root.
+std::wstring download_file(); // <root>\dl-tmp.zip: the package being downloaded
+std::wstring staging_dir();   // <root>\staging-tmp: the package being extracted
+std::wstring replaced_dir();  // <root>\replaced-tmp: a version folder being replaced
 
 // Full path of the running executable.
 std::wstring own_path();

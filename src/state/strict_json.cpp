@@ -8,3 +8,17 @@ nlohmann::json parse_strict_json(const std::string& text) {
     }
     return nlohmann::json::parse(text, nullptr, false, false);
 }
+
+std::string json_string_member(const nlohmann::json& object, const char* key, bool* wrong_type) {
+    const auto member = object.find(key);
+    if (member == object.end()) {
+        return std::string();
+    }
+    if (!member->is_string()) {
+        if (wrong_type != nullptr) {
+            *wrong_type = true;
+        }
+        return std::string();
+    }
+    return member->get_ref<const std::string&>();
+}

@@ -1,6 +1,7 @@
 #include "update/envelope.h"
 
 #include "build_config.h"
+#include "state/cng.h"
 #include "state/strict_json.h"
 
 #include <windows.h>
@@ -13,19 +14,6 @@ namespace {
 const size_t kSignatureSize = 64;
 const size_t kPointSize = 65;
 const size_t kCoordinateSize = 32;
-const size_t kDigestSize = 32;
-
-bool ok(NTSTATUS status) {
-    return status >= 0;
-}
-
-// A member that is absent reads as empty; one that is not a string, as absent too,
-// which then fails to decode.
-std::string string_member(const nlohmann::json& object, const char* key) {
-    const auto member = object.find(key);
-    return member != object.end() && member->is_string() ? member->get<std::string>()
-                                                         : std::string();
-}
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') {
@@ -62,12 +50,12 @@ bool key_blob(const char* key_hex, std::vector<unsigned char>& blob) {
 
 bool sha256(const std::vector<unsigned char>& bytes, unsigned char* digest) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!ok(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    if (!nt_success(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         return false;
     }
     const bool hashed =
-        ok(BCryptHash(algorithm, nullptr, 0, const_cast<unsigned char*>(bytes.data()),
-                      static_cast<ULONG>(bytes.size()), digest, kDigestSize));
+        nt_success(BCryptHash(algorithm, nullptr, 0, const_cast<unsigned char*>(bytes.data()),
+                              static_cast<ULONG>(bytes.size()), digest, kSha256Size));
     BCryptCloseAlgorithmProvider(algorithm, 0);
     return hashed;
 }
@@ -75,14 +63,15 @@ bool sha256(const std::vector<unsigned char>& bytes, unsigned char* digest) {
 bool signature_verifies(std::vector<unsigned char>& blob, unsigned char* digest,
                         std::vector<unsigned char>& signature) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!ok(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
+    if (!nt_success(
+            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
         return false;
     }
     BCRYPT_KEY_HANDLE key = nullptr;
     bool verified = false;
-    if (ok(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
-                               static_cast<ULONG>(blob.size()), 0))) {
-        verified = BCryptVerifySignature(key, nullptr, digest, kDigestSize, signature.data(),
+    if (nt_success(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
+                                       static_cast<ULONG>(blob.size()), 0))) {
+        verified = BCryptVerifySignature(key, nullptr, digest, kSha256Size, signature.data(),
                                          static_cast<ULONG>(signature.size()), 0) == 0;
         BCryptDestroyKey(key);
     }
@@ -112,9 +101,9 @@ bool manifest_unwrap_with_key(const std::string& text, const char* key_hex, std:
         return false;
     }
     std::vector<unsigned char> bytes, signature, blob;
-    unsigned char digest[kDigestSize];
-    if (!b64_decode(string_member(envelope, "payload"), bytes) ||
-        !b64_decode(string_member(envelope, "sig"), signature) ||
+    unsigned char digest[kSha256Size];
+    if (!b64_decode(json_string_member(envelope, "payload"), bytes) ||
+        !b64_decode(json_string_member(envelope, "sig"), signature) ||
         signature.size() != kSignatureSize || !key_blob(key_hex, blob) || !sha256(bytes, digest) ||
         !signature_verifies(blob, digest, signature)) {
         return false;

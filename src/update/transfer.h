@@ -1,4 +1,6 @@
 // HTTPS transfers over WinHTTP: one GET per call, status 200 only.
+//
+// src/update builds on src/state only.
 #pragma once
 
 #include <windows.h>
@@ -12,9 +14,6 @@
 
 // (bytes received so far, bytes announced or 0 when none were); may be empty.
 using Progress = std::function<void(uint64_t, uint64_t)>;
-
-// "<text> (error <code>)".
-std::wstring win_err(const wchar_t* text, unsigned long code);
 
 // Splits `url`, opens the session, connection and request handles, sends a GET and
 // accepts status 200 only. The handles are set whatever the outcome; the caller

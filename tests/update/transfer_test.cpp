@@ -2,6 +2,7 @@
 #include "update/transfer.h"
 
 #include "state/paths.h"
+#include "state/win_err.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
