@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 namespace {
 
@@ -24,10 +25,32 @@ const wchar_t* open_mode_for(const std::wstring& path) {
     return size > log_size_bound ? L"wb" : L"ab";
 }
 
+// The message formatted whole, its line breaks turned into spaces: every line of the log
+// is one event, even when a text from elsewhere (a server's URL, a multi-line error
+// meant for a box) holds a line break.
+std::string one_line(const char* format, va_list args) {
+    va_list measure;
+    va_copy(measure, args);
+    const int length = vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length <= 0) {
+        return std::string();
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    vsnprintf(&text[0], text.size(), format, args);
+    text.pop_back();
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 void log_line(const char* format, ...) {
-    const std::wstring path = root_dir() + L"\\updater.log";
+    const std::wstring path = log_file();
     FILE* file = _wfopen(path.c_str(), open_mode_for(path));
     if (file == nullptr) {
         return;
@@ -38,11 +61,12 @@ void log_line(const char* format, ...) {
     if (_localtime64_s(&local, &now) == 0) {
         strftime(timestamp, sizeof timestamp, "%Y-%m-%d %H:%M:%S", &local);
     }
-    fprintf(file, "%s [%s] ", timestamp, STUB_VERSION);
     va_list args;
     va_start(args, format);
-    vfprintf(file, format, args);
+    const std::string message = one_line(format, args);
     va_end(args);
+    fprintf(file, "%s [%s] ", timestamp, STUB_VERSION);
+    fwrite(message.data(), 1, message.size(), file);
     fputc('\n', file);
     fclose(file);
 }

@@ -8,6 +8,7 @@
 #define BW_PRINTF_FORMAT(fmt_index, first_arg)
 #endif
 
-// Appends "<local time> [<stub version>] <message>" and LF. Every failure is silent:
-// the log never affects the outcome of a flow.
+// Appends "<local time> [<stub version>] <message>" and LF, line breaks in the message
+// written as spaces. Every failure is silent: the log never affects the outcome of a
+// flow.
 void log_line(const char* format, ...) BW_PRINTF_FORMAT(1, 2);
