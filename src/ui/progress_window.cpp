@@ -1,0 +1,217 @@
+#include "ui/progress_window.h"
+
+#include <commctrl.h>
+#include <process.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+// Private messages, always posted to the main window, never sent.
+constexpr UINT WM_UI_DONE = WM_APP + 1;     // the worker has returned
+constexpr UINT WM_UI_STATUS = WM_APP + 2;   // lParam: heap copy of the text, freed here
+constexpr UINT WM_UI_PROGRESS = WM_APP + 3; // wParam: the value, sign-extended
+
+constexpr wchar_t kClassName[] = L"BrindlewickSetup";
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
+constexpr int kClientWidth = 420;
+constexpr int kClientHeight = 140;
+constexpr DWORD kThreadEndWaitMs = 5000;
+
+// The worker reads the window handle while the main thread may clear it, and the main
+// thread reads the result the worker wrote: both travel through atomics.
+std::atomic<HWND> main_window{nullptr};
+std::atomic<uint32_t> worker_result{1};
+
+// Touched by the main thread only.
+HWND status_label = nullptr;
+HWND progress_bar = nullptr;
+HFONT label_font = nullptr;
+bool marquee = false;
+
+struct WorkerStart {
+    UiWorker fn;
+    void* arg;
+};
+
+void show_progress(int value) {
+    if (value < 0) {
+        if (!marquee) {
+            const LONG_PTR style = GetWindowLongPtrW(progress_bar, GWL_STYLE);
+            SetWindowLongPtrW(progress_bar, GWL_STYLE, style | PBS_MARQUEE);
+            SendMessageW(progress_bar, PBM_SETMARQUEE, 1, 0);
+            marquee = true;
+        }
+        return;
+    }
+    if (marquee) {
+        SendMessageW(progress_bar, PBM_SETMARQUEE, 0, 0);
+        const LONG_PTR style = GetWindowLongPtrW(progress_bar, GWL_STYLE);
+        SetWindowLongPtrW(progress_bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+        marquee = false;
+    }
+    SendMessageW(progress_bar, PBM_SETPOS, static_cast<WPARAM>(value), 0);
+}
+
+LRESULT CALLBACK wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_UI_STATUS: {
+        wchar_t* text = reinterpret_cast<wchar_t*>(lparam);
+        SetWindowTextW(status_label, text);
+        free(text);
+        return 0;
+    }
+    case WM_UI_PROGRESS:
+        show_progress(static_cast<int32_t>(static_cast<uint32_t>(wparam)));
+        return 0;
+    case WM_CLOSE:
+        // The close box, Alt+F4 and the system menu do nothing: only the worker's end
+        // closes the window, so an installation is never cut off half-way.
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    default:
+        return DefWindowProcW(hwnd, message, wparam, lparam);
+    }
+}
+
+unsigned __stdcall worker_entry(void* record) {
+    const WorkerStart* start = static_cast<const WorkerStart*>(record);
+    const uint32_t result = start->fn(start->arg);
+    worker_result = result;
+    const HWND window = main_window;
+    // A full message queue must not swallow the end: the loop would wait for ever.
+    while (window != nullptr && !PostMessageW(window, WM_UI_DONE, 0, 0) &&
+           GetLastError() == ERROR_NOT_ENOUGH_QUOTA) {
+        Sleep(10);
+    }
+    return result;
+}
+
+// Serves the window's messages until `thread` has ended. Used when the message loop
+// stopped before the worker's end: the worker may still be installing, or showing a
+// box owned by the window, which needs this thread to answer.
+void pump_until_ended(HANDLE thread) {
+    for (;;) {
+        const DWORD woke = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT);
+        if (woke != WAIT_OBJECT_0 + 1) {
+            break;
+        }
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message != WM_QUIT) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+        }
+    }
+    WaitForSingleObject(thread, INFINITE);
+}
+
+HWND create_child(const wchar_t* class_name, DWORD style, int y, int height) {
+    return CreateWindowExW(0, class_name, L"", style, 24, y, 372, height, main_window, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
+}
+
+} // namespace
+
+bool ui_open(const wchar_t* title) {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = wndproc;
+    window_class.hInstance = instance;
+    window_class.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    window_class.lpszClassName = kClassName;
+    RegisterClassW(&window_class);
+
+    RECT outer = {0, 0, kClientWidth, kClientHeight};
+    AdjustWindowRect(&outer, kWindowStyle, FALSE);
+    const int width = outer.right - outer.left;
+    const int height = outer.bottom - outer.top;
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    const HWND window = CreateWindowExW(0, kClassName, title, kWindowStyle, x, y, width, height,
+                                        nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) {
+        return false;
+    }
+    main_window = window;
+
+    NONCLIENTMETRICSW metrics = {};
+    static_assert(sizeof metrics == 504, "NONCLIENTMETRICSW with iPaddedBorderWidth");
+    metrics.cbSize = sizeof metrics;
+    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    label_font = CreateFontIndirectW(&metrics.lfMessageFont);
+
+    status_label = create_child(L"STATIC", WS_CHILD | WS_VISIBLE, 32, 22);
+    SendMessageW(status_label, WM_SETFONT, reinterpret_cast<WPARAM>(label_font), TRUE);
+    progress_bar = create_child(PROGRESS_CLASSW, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 66, 20);
+    SendMessageW(progress_bar, PBM_SETRANGE32, 0, 100);
+
+    ShowWindow(window, SW_SHOWNORMAL);
+    UpdateWindow(window);
+    return true;
+}
+
+uint32_t ui_loop(UiWorker fn, void* arg) {
+    WorkerStart start = {fn, arg};
+    worker_result = 1;
+    const uintptr_t thread = _beginthreadex(nullptr, 0, worker_entry, &start, 0, nullptr);
+    if (thread == 0) {
+        return 1;
+    }
+    const HANDLE worker = reinterpret_cast<HANDLE>(thread);
+    bool done = false;
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_UI_DONE && !done) {
+            done = true;
+            DestroyWindow(main_window.exchange(nullptr));
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    if (done) {
+        // The worker function has returned; only the thread's own ending remains.
+        WaitForSingleObject(worker, kThreadEndWaitMs);
+    } else {
+        // The loop ended without the worker's end (a stray quit message, a failed
+        // GetMessageW): its result is not known until it has ended.
+        pump_until_ended(worker);
+        const HWND window = main_window.exchange(nullptr);
+        if (window != nullptr) {
+            DestroyWindow(window);
+        }
+    }
+    CloseHandle(worker);
+    return worker_result;
+}
+
+void ui_status(const wchar_t* text) {
+    const HWND window = main_window;
+    if (window == nullptr) {
+        return;
+    }
+    wchar_t* copy = _wcsdup(text);
+    if (copy != nullptr && !PostMessageW(window, WM_UI_STATUS, 0, reinterpret_cast<LPARAM>(copy))) {
+        free(copy);
+    }
+}
+
+void ui_progress(int value) {
+    const HWND window = main_window;
+    if (window != nullptr) {
+        PostMessageW(window, WM_UI_PROGRESS, static_cast<WPARAM>(static_cast<intptr_t>(value)), 0);
+    }
+}
+
+HWND ui_hwnd() {
+    return main_window;
+}
