@@ -3,7 +3,7 @@
 set -eu
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev libz-mingw-w64-dev
   python3-cryptography python3-pytest openssl
-  googletest wine wine64 python3 zip unzip"
+  googletest wine wine64 python3 zip unzip xvfb"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then

@@ -6,11 +6,14 @@ cd "$(dirname "$0")/.."
 sh tools/install-deps.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
+# The installer's window and message boxes need a display.
+. tools/xvfb.sh
+start_xvfb
 # One Wine server for the whole run: starting a test process then costs milliseconds.
 export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
 sh tools/wine-prefix.sh
 wineserver -p 2>/dev/null || true  # already running is fine
-trap 'wineserver -k 2>/dev/null || true' EXIT
+trap 'wineserver -k 2>/dev/null || true; stop_xvfb' EXIT
 # Start Wine's own background services now, with no pipe of a test attached: started
 # by the first test instead, they would hold its output open and stall it.
 wine cmd /c exit </dev/null >/dev/null 2>&1

@@ -22,4 +22,10 @@ for link in "$WINEPREFIX"/drive_c/users/*/*; do
     mkdir "$link"
   fi
 done
+# No window manager runs under Xvfb: windows are left unmanaged (else hiding one waits two
+# seconds for a manager's answer) and draw their own frames, as on Windows.
+for setting in Managed Decorated; do
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v $setting /d N /f >/dev/null 2>&1
+done
+wineserver -w
 touch "$WINEPREFIX/.bw-ready"

@@ -1,16 +1,49 @@
-#include "app/role.h"
-#include "app/roles.h"
+// The entry point: picks the role this start plays and returns its exit code.
+#include "app/install_flow.h"
+#include "app/launch_flow.h"
+#include "app/role_select.h"
+#include "app/uninstall_flow.h"
+#include "app/update_check.h"
+#include "state/install_state.h"
 #include "state/paths.h"
+#include "ui/progress_window.h"
 
 #include <windows.h>
 #include <objbase.h>
+
+namespace {
+
+int run_installer_role() {
+    if (!ui_open(L"Brindlewick Setup")) {
+        return 1;
+    }
+    return static_cast<int>(ui_loop(install_worker, nullptr));
+}
+
+int run_updater_role() {
+    // Left behind by an earlier self-upgrade while that run's executable was in use.
+    DeleteFileW(old_updater().c_str());
+    InstallState state;
+    if (!state_load(state)) {
+        // A damaged installation repairs itself from its own shortcut.
+        return run_installer_role();
+    }
+    if (!launch_flow(state)) {
+        return 1;
+    }
+    update_check(state);
+    return 0;
+}
+
+} // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
     // Never uninitialised: process exit releases it.
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     switch (select_role(command_line, root_dir, own_path())) {
     case Role::uninstaller:
-        return run_uninstaller_role();
+        uninstall_flow();
+        return 0;
     case Role::no_root:
         return 1;
     case Role::installer:

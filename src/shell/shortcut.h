@@ -1,5 +1,7 @@
 // The "Brindlewick.lnk" shortcuts in the Start menu's Programs folder and on the
 // desktop. Both start the installed stub, which picks the version to run.
+//
+// src/shell builds on src/state only.
 #pragma once
 
 #include <windows.h>

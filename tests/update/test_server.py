@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The update server of the tests: HTTPS and plain HTTP on localhost, serving a folder
-under /files/ and scripted faults under other paths.
+under /files/ (slowly under /slow/MS/ and /slow-no-length/MS/) and scripted faults under
+other paths. Each request is appended to the handler class's `requests` as (time, path).
 
   test_server.py start STATE_DIR SERVE_DIR   start in the background; ports in STATE_DIR
   test_server.py stop STATE_DIR              stop it
@@ -30,6 +31,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     serve_dir = "."
     plain_port = 0
+    requests = []
+    requests_lock = threading.Lock()
 
     def log_message(self, format, *args):
         pass
@@ -60,9 +63,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         parts = self.path.split("?")[0].strip("/").split("/")
         kind, args = parts[0], parts[1:]
+        with self.requests_lock:
+            self.requests.append((time.monotonic(), self.path))
         numbers = [int(a) for a in args if a.isdigit()]
         if kind == "files":
             return self.serve_file("/".join(args))
+        if kind in ("slow", "slow-no-length"):  # /slow/MS/REL: a pause before each 64 KiB
+            return self.serve_file("/".join(args[1:]), pause=numbers[0] / 1000,
+                                   announce=kind == "slow")
         if kind == "status":
             # 301 without Location, and with one a client must not follow: from HTTPS
             # down to plain HTTP.
@@ -104,20 +112,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send(200, self.path.encode())
         return self.send(404, b"not found")
 
-    def serve_file(self, rel):
+    def serve_file(self, rel, pause=0.0, announce=True):
         path = os.path.realpath(os.path.join(self.serve_dir, rel))
         if not path.startswith(os.path.realpath(self.serve_dir) + os.sep) or not os.path.isfile(path):
             return self.send(404, b"not found")
-        size = os.path.getsize(path)
+        time.sleep(pause)
         self.send_response(200)
-        self.send_header("Content-Length", str(size))
+        if announce:
+            self.send_header("Content-Length", str(os.path.getsize(path)))
+        else:
+            self.send_header("Connection", "close")
+            self.close_connection = True
         self.end_headers()
         with open(path, "rb") as f:
             while True:
-                chunk = f.read(1 << 20)
+                chunk = f.read(1 << 16 if pause else 1 << 20)
                 if not chunk:
                     break
                 self.wfile.write(chunk)
+                if pause:
+                    self.wfile.flush()
+                    time.sleep(pause)
         return None
 
 

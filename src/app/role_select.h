@@ -1,4 +1,6 @@
 // Which of its three roles a start of the program plays.
+//
+// src/app holds the program's flows and may include every other folder of src.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "app/role.h"
+#include "app/role_select.h"
 
 #include "state/paths.h"
 

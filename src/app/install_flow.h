@@ -1,0 +1,9 @@
+// The installer role's work: install the current release over whatever is there.
+#pragma once
+
+#include <cstdint>
+
+// The worker run behind the progress window (`arg` is unused). Returns 0 once the
+// release is installed and the application started; on failure logs the reason, shows
+// it in a box owned by the window and returns 1.
+uint32_t install_worker(void* arg);

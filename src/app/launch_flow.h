@@ -1,0 +1,12 @@
+// The updater role's first half: start the application, giving a staged version its
+// trial run and committing or rolling it back.
+#pragma once
+
+#include "state/install_state.h"
+
+// Starts the installed version, or tries the staged one for 15 seconds: committed
+// when it is still running or ended with exit code 0, rolled back (bad list, folder
+// removed, nothing else started) when it ended with another code. `state` is updated
+// and saved at each change. False only when nothing could be started; the user has
+// then been told in a box.
+bool launch_flow(InstallState& state);

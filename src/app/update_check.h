@@ -1,0 +1,10 @@
+// The updater role's second half: look for a newer release and stage it, silently.
+#pragma once
+
+#include "state/install_state.h"
+
+// Unless another process holds the updater lock, fetches the announced release and,
+// when it may be installed by this stub, is newer than the installed version and not
+// on the bad list, stages it for the next start and records it in `state`. Every
+// outcome worth knowing goes to the log; the user is never asked or told.
+void update_check(InstallState& state);

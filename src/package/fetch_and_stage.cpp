@@ -1,0 +1,127 @@
+#include "package/fetch_and_stage.h"
+
+#include "package/sha256_file.h"
+#include "package/zip_extract.h"
+#include "state/file_tree.h"
+#include "state/paths.h"
+#include "state/text.h"
+#include "ui/progress_window.h"
+#include "update/transfer.h"
+
+#include <windows.h>
+
+namespace {
+
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The manifest may give the digest in either case; the computed one is lowercase.
+bool digest_matches(const std::string& announced, const std::string& computed) {
+    if (announced.size() != computed.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < announced.size(); ++i) {
+        if (ascii_lower(announced[i]) != computed[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Posts a percentage only when it changes: a large download has tens of thousands of
+// chunks, and each post would wait in the window's queue.
+Progress window_progress() {
+    return [last = -2](uint64_t received, uint64_t announced) mutable {
+        const int value = announced == 0 ? -1 : static_cast<int>(received * 100 / announced);
+        if (value != last) {
+            last = value;
+            ui_progress(value);
+        }
+    };
+}
+
+void remove_if_present(const std::wstring& dir) {
+    if (file_exists(dir)) {
+        rm_tree(dir);
+    }
+}
+
+// Renames `staged` to `target`. A folder already at `target` is set aside first and
+// deleted only once the new one is in place, so that a replacement that cannot
+// complete (files in use) leaves it whole.
+bool move_into_place(const std::wstring& staged, const std::wstring& target) {
+    const std::wstring aside = replaced_dir();
+    remove_if_present(aside);
+    const bool replacing = file_exists(target);
+    if (replacing && !MoveFileExW(target.c_str(), aside.c_str(), 0)) {
+        return false;
+    }
+    if (!MoveFileExW(staged.c_str(), target.c_str(), 0)) {
+        if (replacing) {
+            MoveFileExW(aside.c_str(), target.c_str(), 0);
+        }
+        return false;
+    }
+    if (replacing) {
+        rm_tree(aside);
+    }
+    return true;
+}
+
+// Steps after the download; the caller removes the scratch names whatever happens.
+bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
+                        const std::wstring& staging, std::wstring& error) {
+    std::string digest;
+    if (!sha256_file(package, digest)) {
+        error = L"could not hash download";
+        return false;
+    }
+    if (!digest_matches(manifest.sha256, digest)) {
+        error = L"checksum mismatch - download corrupted or tampered";
+        return false;
+    }
+    remove_if_present(staging); // left by an interrupted run
+    if (!zip_extract(package, staging, error)) {
+        return false;
+    }
+    if (!file_exists(app_exe_in(staging))) {
+        error = L"package has no brindlewick.exe";
+        return false;
+    }
+    if (!verify_tree_signatures(staging, error)) {
+        return false;
+    }
+    if (!move_into_place(staging, app_dir(manifest.version))) {
+        error = L"could not move staged version into place";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error) {
+    const std::wstring package = download_file();
+    const std::wstring staging = staging_dir();
+    Progress progress;
+    if (show_progress) {
+        ui_status((L"Downloading Brindlewick " + utf8_to_w(manifest.version) + L"...").c_str());
+        progress = window_progress();
+    }
+    if (!http_get_file(utf8_to_w(manifest.url), package, progress, error)) {
+        return false;
+    }
+    if (show_progress) {
+        ui_status(L"Verifying...");
+        ui_progress(-1);
+    }
+    std::wstring failure;
+    const bool staged = verify_and_extract(manifest, package, staging, failure);
+    DeleteFileW(package.c_str());
+    if (!staged) {
+        remove_if_present(staging);
+        error = failure;
+    }
+    return staged;
+}

@@ -1,0 +1,16 @@
+// The one road by which a release reaches the disk: download, digest, extract, check,
+// and one rename into <root>\app-<version>.
+//
+// src/package builds on src/state, src/update and src/ui, and on nothing else in src.
+#pragma once
+
+#include "update/manifest.h"
+
+#include <string>
+
+// Makes app_dir(manifest.version) hold exactly the package's tree, replacing a folder
+// of that version that exists. `show_progress` reports to the progress window. On
+// failure `error` says why, no scratch file or folder is left, and a folder of the
+// same version that existed is still whole. Callers keep other runs off the scratch
+// names with the updater lock.
+bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error);

@@ -1,0 +1,10 @@
+// The release the update server announces now.
+#pragma once
+
+#include "update/manifest.h"
+
+#include <string>
+
+// Fetches update_base_url() + "/latest.json", verifies its envelope and parses the
+// manifest into `manifest`. On failure `error` holds the failing step's text.
+bool fetch_latest_manifest(Manifest& manifest, std::wstring& error);

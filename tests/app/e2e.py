@@ -1,0 +1,251 @@
+"""Drives the real BrindlewickSetup.exe under Wine for the end-to-end tests: the build's
+private prefix, the local HTTPS update server, releases made with the release tool, and
+ui_probe.exe to read and answer the program's windows."""
+import glob
+import http.server
+import json
+import os
+import shutil
+import subprocess
+import threading
+import time
+
+import release
+import test_server
+
+BUILD = os.environ["BW_BUILD_DIR"]
+BIN = os.path.join(BUILD, "bin")
+PREFIX = os.path.join(BUILD, "wineprefix")
+WINE_RUN = os.path.join(BUILD, "wine-run")
+KEY = os.path.join(BUILD, "dev-key", "manifest-key.pem")
+SETUP = os.path.join(BIN, "BrindlewickSetup.exe")
+UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Brindlewick"
+
+
+def _user_folder():
+    users = [p for p in glob.glob(os.path.join(PREFIX, "drive_c", "users", "*"))
+             if os.path.basename(p) != "Public"]
+    assert len(users) == 1, users
+    return users[0]
+
+
+# These tests remove the installation, the shortcuts and the registration they find:
+# they must only ever see the build's own prefix.
+if not os.path.isfile(os.path.join(PREFIX, ".bw-ready")):
+    raise SystemExit("refusing to run: %s is not the build's private Wine prefix" % PREFIX)
+USER = _user_folder()
+USER_WIN = "C:\\users\\" + os.path.basename(USER)
+ROOT = os.path.join(USER, "AppData", "Local", "Brindlewick")
+ROOT_WIN = USER_WIN + "\\AppData\\Local\\Brindlewick"
+STUB_WIN = ROOT_WIN + "\\updater.exe"
+SETTINGS = os.path.join(USER, "AppData", "Roaming", "Brindlewick")
+SHORTCUTS = [os.path.join(USER, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
+                          "Programs", "Brindlewick.lnk"),
+             os.path.join(USER, "Desktop", "Brindlewick.lnk")]
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def root(*parts):
+    return os.path.join(ROOT, *parts)
+
+
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+
+
+def tree(folder):
+    """Relative path -> bytes of every file below `folder`."""
+    files = {}
+    for top, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(top, name)
+            files[os.path.relpath(path, folder)] = read(path, "rb")
+    return files
+
+
+def log_lines():
+    """The update log's messages, without timestamp and stub version."""
+    if not os.path.exists(root("updater.log")):
+        return []
+    return [line.split("] ", 1)[1] for line in read(root("updater.log")).splitlines()]
+
+
+def state():
+    return json.loads(read(root("install.json")))
+
+
+def launches(version):
+    """How the stand-in application of a version was started: (command, folder) pairs."""
+    path = root("app-" + version, "launches.txt")
+    if not os.path.exists(path):
+        return []
+    lines = read(path).splitlines()
+    return [(lines[i][4:], lines[i + 1][4:]) for i in range(0, len(lines), 2)]
+
+
+def uninstall_entry():
+    """Name -> (type, data) of the uninstall registration; None when it is absent."""
+    result = wine("reg", "query", UNINSTALL_KEY, check=False)
+    if result.returncode != 0:
+        return None
+    values = {}
+    for line in result.stdout.splitlines():
+        parts = line.strip().split(None, 2)
+        if len(parts) == 3 and parts[1].startswith("REG_"):
+            values[parts[0]] = (parts[1], parts[2])
+    return values
+
+
+def shortcut(path):
+    """target, workdir, icon and description of a .lnk file."""
+    out = probe("lnk", windows_path(path)).stdout
+    return dict(line.split("=", 1) for line in out.splitlines())
+
+
+def remove_installation():
+    """A machine where Brindlewick was never installed."""
+    wine("reg", "delete", UNINSTALL_KEY, "/f", check=False)
+    shutil.rmtree(ROOT, ignore_errors=True)
+    shutil.rmtree(SETTINGS, ignore_errors=True)
+    for path in SHORTCUTS:
+        if os.path.exists(path):
+            os.remove(path)
+
+
+# Programs ---------------------------------------------------------------------------------
+
+
+def wine(*args, check=True, timeout=60):
+    result = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=timeout)
+    if check:
+        assert result.returncode == 0, (args, result.stdout, result.stderr)
+    return result
+
+
+def probe(*args, timeout=60):
+    return wine(os.path.join(BIN, "ui_probe.exe"), *args, check=False, timeout=timeout)
+
+
+def start(program, *args, base_url):
+    env = dict(os.environ, BRINDLEWICK_UPDATE_URL=base_url)
+    return subprocess.Popen([WINE_RUN, program, *args], env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def finish(process, timeout=60):
+    try:
+        return process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        stuck = probe("box", "Brindlewick Setup", "none", "100").stdout.strip()
+        process.kill()
+        raise AssertionError("the program did not end; a box said: %s" % stuck)
+
+
+def run(program, *args, base_url, answers=()):
+    """Runs the program to its end, answering each expected message box in turn with
+    (caption, button). Returns (exit code, [texts of the boxes])."""
+    process = start(program, *args, base_url=base_url)
+    texts = []
+    for caption, button in answers:
+        answered = probe("box", caption, button, "30000")
+        assert answered.returncode == 0, "no box %r came" % caption
+        texts.append(answered.stdout.rstrip("\n").replace("\\n", "\n"))
+    return finish(process), texts
+
+
+def install(base_url, answers=()):
+    return run(SETUP, base_url=base_url, answers=answers)
+
+
+def start_stub(base_url, *args, answers=()):
+    """The installed stub, started by its Windows path as the shortcut starts it."""
+    return run(STUB_WIN, *args, base_url=base_url, answers=answers)
+
+
+# The update server ------------------------------------------------------------------------
+
+
+class Server:
+    """The test update server in this process, over HTTPS with the CA the prefix trusts,
+    serving `www` under /files/."""
+
+    def __init__(self, www):
+        self.www = www
+        os.makedirs(www, exist_ok=True)
+        handler = type("E2EHandler", (test_server.Handler,),
+                       {"serve_dir": www, "requests": [], "requests_lock": threading.Lock()})
+        self.handler = handler
+        self.httpd = http.server.ThreadingHTTPServer(("localhost", 0), handler)
+        self.httpd.daemon_threads = True
+        certs = release.make_certificates(os.path.join(BUILD, "test-server", "certs"))
+        self.httpd.socket = release.tls_context(certs).wrap_socket(
+            self.httpd.socket, server_side=True, do_handshake_on_connect=False)
+        self.port = self.httpd.server_address[1]
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def url(self, path=""):
+        return "https://localhost:%d%s" % (self.port, path)
+
+    def requests(self, containing=""):
+        return [(when, path) for when, path in self.handler.requests if containing in path]
+
+    def publish(self, version, files=None, name=None, min_stub=None, route="/files",
+                tamper=None):
+        """Packs a release into www/NAME/ and signs a latest.json there that announces it
+        at `route`/NAME/package.zip. `files` maps relative names to bytes, to the path of
+        a file to copy, or to None for the stand-in application; by default the
+        stand-in alone. `tamper` may change
+        the manifest before it is signed. Returns the base URL of the release."""
+        name = name or version
+        folder = os.path.join(self.www, name)
+        shutil.rmtree(folder, ignore_errors=True)
+        content = os.path.join(folder, "content")
+        for rel, data in (files or {"brindlewick.exe": None}).items():
+            if data is None or isinstance(data, str):
+                os.makedirs(os.path.dirname(os.path.join(content, rel)), exist_ok=True)
+                shutil.copyfile(data or os.path.join(BIN, "fake_app.exe"),
+                                os.path.join(content, rel))
+            else:
+                write(os.path.join(content, rel), data)
+        package = os.path.join(folder, "package.zip")
+        if "brindlewick.exe" in (files or {"brindlewick.exe": None}):
+            release.pack(content, package)
+        else:
+            shutil.make_archive(package[:-4], "zip", content)
+        manifest = {"version": version, "url": self.url("%s/%s/package.zip" % (route, name)),
+                    "sha256": release.file_sha256(package)}
+        if min_stub:
+            manifest["minStub"] = min_stub
+        if tamper:
+            tamper(manifest)
+        self.sign(folder, json.dumps(manifest).encode())
+        return self.url("/files/" + name)
+
+    def sign(self, folder, payload, key_path=KEY):
+        key = release.load_private_key(key_path)
+        write(os.path.join(folder, "latest.json"),
+              release.envelope_text(payload, release.p1363_signature(key, payload)))
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def wait_for(condition, timeout=10):
+    end = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.05)
+    return True

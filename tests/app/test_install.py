@@ -1,0 +1,218 @@
+"""The installer role end to end: the real program under Wine and Xvfb, the local HTTPS
+update server, releases made with the release tool."""
+import os
+import subprocess
+import time
+
+import pytest
+
+import e2e
+import release
+from e2e import ROOT_WIN, STUB_WIN, root
+
+RELEASE = {"brindlewick.exe": None, "data/readme.txt": b"hello\n", "data/empty.bin": b"",
+           "updater.exe": e2e.SETUP}
+SCRATCH = ("dl-tmp.zip", "staging-tmp", "replaced-tmp", "updater.new.exe")
+
+
+def failed(reason):
+    return "Installation failed.\n\n" + reason
+
+
+def test_fresh_installation(server, clean):
+    base = server.publish("1.0.0", RELEASE)
+    # A downloaded setup program carries a zone mark its copy may inherit. Wine keeps such
+    # a stream as a file of that name beside the copy.
+    e2e.write(root("updater.exe:Zone.Identifier"), "[ZoneTransfer]\r\nZoneId=3\r\n")
+
+    assert e2e.install(base) == (0, [])  # no box
+
+    assert e2e.wait_for(lambda: e2e.launches("1.0.0"))
+    app = "%s\\app-1.0.0" % ROOT_WIN
+    assert e2e.launches("1.0.0") == [('"%s\\brindlewick.exe"' % app, app)]
+    installed = e2e.tree(root("app-1.0.0"))
+    del installed["launches.txt"]
+    assert installed == e2e.tree(os.path.join(server.www, "1.0.0", "content"))
+    assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
+                                           "updater.log"]
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(e2e.SETUP, "rb")
+    assert e2e.read(root("install.json")) == '{\n  "installed": "1.0.0"\n}'
+    assert e2e.log_lines() == ["installed 1.0.0"]
+    for path in e2e.SHORTCUTS:
+        assert e2e.shortcut(path) == {"target": STUB_WIN, "workdir": ROOT_WIN,
+                                      "icon": STUB_WIN + ",0", "description": "Brindlewick"}
+    # The size estimate was taken before the log and the application's first output.
+    measured = sum(len(data) for rel, data in e2e.tree(e2e.ROOT).items()
+                   if rel not in ("updater.log", os.path.join("app-1.0.0", "launches.txt")))
+    assert e2e.uninstall_entry() == {
+        "DisplayName": ("REG_SZ", "Brindlewick"),
+        "DisplayVersion": ("REG_SZ", "1.0.0"),
+        "Publisher": ("REG_SZ", "Quorvane Oy"),
+        "DisplayIcon": ("REG_SZ", STUB_WIN),
+        "InstallLocation": ("REG_SZ", ROOT_WIN),
+        "UninstallString": ("REG_SZ", '"%s" /uninstall' % STUB_WIN),
+        "URLInfoAbout": ("REG_SZ", "https://www.brindlewick.example/"),
+        "NoModify": ("REG_DWORD", "0x1"),
+        "NoRepair": ("REG_DWORD", "0x1"),
+        "EstimatedSize": ("REG_DWORD", hex(measured // 1024)),
+    }
+
+
+def other_key(tmp_path):
+    path = str(tmp_path / "other.pem")
+    release.keygen(path)
+    return path
+
+
+FAILURES = {
+    "unreachable": (lambda s, t: "https://localhost:1", "download failed (error 12029)"),
+    "not found": (lambda s, t: s.url("/files/nowhere"), "server returned HTTP (error 404)"),
+    "forged": (lambda s, t: s.sign(os.path.join(s.www, "forged"), b'{"version": "9.0"}',
+                                   other_key(t)) or s.url("/files/forged"),
+               "manifest signature check failed"),
+    "bad manifest": (lambda s, t: s.publish("1.0.0", tamper=lambda m: m.update(version="1.x")),
+                     "manifest: bad version"),
+    "outdated installer": (lambda s, t: s.publish("1.0.0", min_stub="1.2"),
+                           "This installer is outdated.\n"
+                           "Please download the latest one from brindlewick.example."),
+    "checksum": (lambda s, t: s.publish("1.0.0", tamper=lambda m: m.update(sha256="0" * 64)),
+                 "checksum mismatch - download corrupted or tampered"),
+    "no program": (lambda s, t: s.publish("1.0.0", {"bin/brindlewick.exe": None}),
+                   "package has no brindlewick.exe"),
+}
+
+
+@pytest.mark.parametrize("case", FAILURES)
+def test_failure_is_shown_logged_and_leaves_nothing(server, clean, tmp_path, case):
+    make_base, reason = FAILURES[case]
+    base = make_base(server, tmp_path)
+
+    assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (1, [failed(reason)])
+
+    assert e2e.log_lines() == ["install failed: " + reason.replace("\n", " ")]
+    assert os.listdir(e2e.ROOT) == ["updater.log"]
+    assert e2e.uninstall_entry() is None
+    assert not any(os.path.exists(path) for path in e2e.SHORTCUTS)
+
+
+def test_installing_over_an_installation(server, clean):
+    v1 = server.publish("1.0.0", RELEASE)
+    v2 = server.publish("1.1.0", RELEASE)
+    assert e2e.install(v1)[0] == 0
+    e2e.write(root("install.json"), '{"installed": "1.0.0", "bad": ["0.9"]}')
+
+    # Over an older version: it stays as the previous one, the bad list as it was.
+    assert e2e.install(v2)[0] == 0
+    assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0", "bad": ["0.9"]}
+    assert os.path.isdir(root("app-1.0.0"))
+
+    # Over the same version, with another one staged: the folder is replaced whole, the
+    # staged version dropped from the record but left on disk.
+    e2e.write(root("app-1.1.0", "stale.txt"), "from before")
+    e2e.write(root("app-1.2.0", "brindlewick.exe"), "staged")
+    e2e.write(root("install.json"), '{"installed": "1.1.0", "prev": "1.0.0", "staged": "1.2.0",'
+                                    ' "bad": ["0.9", "1.1.0"]}')
+    assert e2e.install(v2)[0] == 0
+    assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0", "bad": ["0.9", "1.1.0"]}
+    assert not os.path.exists(root("app-1.1.0", "stale.txt"))
+    assert os.path.exists(root("app-1.2.0", "brindlewick.exe"))
+    assert e2e.log_lines() == ["installed 1.0.0", "installed 1.1.0", "installed 1.1.0"]
+
+
+def test_nothing_is_lost_when_files_are_in_use(server, clean):
+    base = server.publish("1.0.0", RELEASE)
+    assert e2e.install(base)[0] == 0
+    record = e2e.read(root("install.json"))
+
+    # The stub in use by another program cannot be replaced: install.json stays as it was.
+    holder = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "hold",
+                               STUB_WIN, "20000"], stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "held\n"
+    assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
+        1, [failed("could not install updater.exe")])
+    holder.kill()
+    assert e2e.read(root("install.json")) == record
+    version_dir = e2e.tree(root("app-1.0.0"))  # extracted afresh before the copy failed
+
+    # The version's folder in use cannot be set aside: it stays whole. (Wine lets a folder
+    # whose files are open be renamed, so the folder itself is held here.)
+    holder = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "hold",
+                               ROOT_WIN + "\\app-1.0.0", "20000"], stdout=subprocess.PIPE,
+                              text=True)
+    assert holder.stdout.readline() == "held\n"
+    assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
+        1, [failed("could not move staged version into place")])
+    holder.kill()
+    assert e2e.tree(root("app-1.0.0")) == version_dir
+    assert not any(os.path.exists(root(name)) for name in SCRATCH)
+
+
+def test_the_stub_repairs_a_damaged_record_without_copying_itself(server, clean):
+    base = server.publish("1.0.0", RELEASE)
+    assert e2e.install(base)[0] == 0
+    stub_time = os.stat(root("updater.exe")).st_mtime_ns
+    for damage in (None, "{", '{"installed": ""}'):
+        if damage is None:
+            os.remove(root("install.json"))
+        else:
+            e2e.write(root("install.json"), damage)
+        assert e2e.start_stub(base) == (0, [])
+        assert e2e.state() == {"installed": "1.0.0"}
+    assert os.stat(root("updater.exe")).st_mtime_ns == stub_time
+    assert e2e.log_lines() == ["installed 1.0.0"] * 4
+
+
+def test_the_window_during_an_installation(server, clean):
+    files = dict(RELEASE, **{"data/noise.bin": os.urandom(3 << 20)})
+    server.publish("1.0.0", files, name="slow", route="/slow/40")
+    server.publish("1.0.0", files, name="unannounced", route="/slow-no-length/40")
+
+    # latest.json comes slowly too, so that every status stays long enough to be seen.
+    setup = e2e.start(e2e.SETUP, base_url=server.url("/slow/300/slow"))
+    watcher = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "watch"],
+                               stdout=subprocess.PIPE, text=True)
+    assert e2e.wait_for(lambda: e2e.probe("close", "100").stdout == "open\n")
+    artifact = os.path.join(e2e.BUILD, "test-artifacts", "progress-window.png")
+    os.makedirs(os.path.dirname(artifact), exist_ok=True)
+    assert e2e.probe("shot", e2e.windows_path(artifact)).stdout == "426x165\n"
+    assert e2e.read(artifact, "rb").startswith(b"\x89PNG\r\n\x1a\n")
+    assert e2e.finish(setup) == 0  # the close attempts changed nothing
+    seen = [line.split("|") for line in watcher.communicate(timeout=30)[0].splitlines()]
+
+    statuses = [status for status, _ in seen if status]
+    assert [s for i, s in enumerate(statuses) if i == 0 or s != statuses[i - 1]] == [
+        "Checking latest version...", "Downloading Brindlewick 1.0.0...", "Verifying...",
+        "Setting up..."]
+    percents = [int(bar[:-1]) for status, bar in seen
+                if status.startswith("Downloading") and bar.endswith("%")]
+    assert len(percents) > 10 and percents == sorted(percents) and percents[-1] >= 95
+    for status in ("Checking latest version...", "Verifying...", "Setting up..."):
+        assert [status, "marquee"] in seen
+
+    # Without a length, the bar stays indeterminate through the download.
+    setup = e2e.start(e2e.SETUP, base_url=server.url("/slow/300/unannounced"))
+    watched = [line.split("|") for line in e2e.probe("watch").stdout.splitlines()]
+    assert e2e.finish(setup) == 0
+    downloading = [bar for status, bar in watched if status.startswith("Downloading")]
+    assert downloading and set(downloading) == {"marquee"}
+
+
+def test_the_installer_waits_for_a_running_update(server, clean):
+    base = server.publish("1.0.0", RELEASE, name="waiting")
+    holder = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "lock",
+                               "60000"], stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "locked\n"
+    setup = e2e.start(e2e.SETUP, base_url=base)
+    watcher = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "watch"],
+                               stdout=subprocess.PIPE, text=True)
+    assert e2e.wait_for(lambda: server.requests("/waiting/latest.json"))
+    time.sleep(2)
+    assert server.requests("/waiting/package.zip") == []
+    # Ended without releasing it: an abandoned lock is taken all the same.
+    holder.kill()
+    holder.wait()
+    released = time.monotonic()
+    assert e2e.finish(setup) == 0
+    assert [when > released for when, _ in server.requests("/waiting/package.zip")] == [True]
+    assert "Waiting for another update to finish...|marquee" in watcher.communicate(30)[0]
+    assert e2e.state() == {"installed": "1.0.0"}

@@ -1,0 +1,369 @@
+// Looks at and answers the program's windows for end-to-end tests and demonstrations.
+//
+//   ui_probe box CAPTION [BUTTON] [TIMEOUT_MS]
+//       Waits for a message box with the caption, prints its text and presses BUTTON
+//       (OK, Yes or No) when one is named. Exit code 1 when none came in time.
+//   ui_probe watch [TIMEOUT_MS]
+//       Waits for the progress window, then prints a line "<status>|<bar>" each time
+//       the status text or the bar changes, until the window is gone. <bar> is
+//       "marquee" or the position as "<n>%". Exit code 1 when no window came in time.
+//   ui_probe close [TIMEOUT_MS]
+//       Waits for the progress window and tries every way a user has to close it: the
+//       close message, the system menu's Close, Alt+F4. Prints "open" when the window
+//       is still there half a second later, else "closed".
+//   ui_probe shot FILE.png [TIMEOUT_MS]
+//       Waits for the progress window and saves the screen area it covers, frame
+//       included, as PNG; prints its width and height.
+//   ui_probe lnk FILE.lnk
+//       Prints a shortcut's target, working folder, icon and description, a line each.
+//   ui_probe hold PATH MS
+//       Opens the file or folder, letting others read it but not write, rename or delete
+//       it, prints "held" and keeps it so for MS milliseconds.
+//   ui_probe lock MS
+//       Holds the updater lock, the mutex "Local\BrindlewickUpdater", for MS milliseconds
+//       once it could take it, and prints "locked" when it has it.
+//
+// Texts are printed as UTF-8, line ends in them as "\n".
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+#include <shobjidl.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const DWORD kDefaultTimeoutMs = 30000;
+
+std::string utf8(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        if (c == L'\n') {
+            out += "\\n";
+            continue;
+        }
+        char bytes[8];
+        const int n = WideCharToMultiByte(CP_UTF8, 0, &c, 1, bytes, sizeof bytes, nullptr, nullptr);
+        out.append(bytes, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    return out;
+}
+
+std::wstring window_text(HWND window) {
+    wchar_t text[1024] = L"";
+    GetWindowTextW(window, text, 1024);
+    return text;
+}
+
+std::wstring class_of(HWND window) {
+    wchar_t name[64] = L"";
+    GetClassNameW(window, name, 64);
+    return name;
+}
+
+// Polls every 10 ms for a top-level window of the class (and caption, when given).
+HWND wait_for_window(const wchar_t* window_class, const wchar_t* caption, DWORD timeout_ms) {
+    const ULONGLONG end = GetTickCount64() + timeout_ms;
+    for (;;) {
+        const HWND found = FindWindowW(window_class, caption);
+        if (found != nullptr || GetTickCount64() >= end) {
+            return found;
+        }
+        Sleep(10);
+    }
+}
+
+struct Children {
+    HWND label = nullptr;
+    HWND bar = nullptr;
+    std::wstring message; // the longest static text: a message box's text
+};
+
+BOOL CALLBACK collect_child(HWND child, LPARAM param) {
+    Children& children = *reinterpret_cast<Children*>(param);
+    const std::wstring kind = class_of(child);
+    if (_wcsicmp(kind.c_str(), L"Static") == 0) {
+        children.label = child;
+        const std::wstring text = window_text(child);
+        if (text.size() > children.message.size()) {
+            children.message = text;
+        }
+    } else if (kind == PROGRESS_CLASSW) {
+        children.bar = child;
+    }
+    return TRUE;
+}
+
+Children children_of(HWND window) {
+    Children children;
+    EnumChildWindows(window, collect_child, reinterpret_cast<LPARAM>(&children));
+    return children;
+}
+
+DWORD timeout_arg(int argc, wchar_t** argv, int index) {
+    return argc > index ? static_cast<DWORD>(_wtoi(argv[index])) : kDefaultTimeoutMs;
+}
+
+int answer_box(const wchar_t* caption, const wchar_t* button, DWORD timeout_ms) {
+    const HWND box = wait_for_window(L"#32770", caption, timeout_ms);
+    if (box == nullptr) {
+        std::printf("no box\n");
+        return 1;
+    }
+    Sleep(100); // let the box finish drawing its controls
+    std::printf("%s\n", utf8(children_of(box).message).c_str());
+    std::fflush(stdout);
+    if (button == nullptr) {
+        return 0;
+    }
+    const int id = _wcsicmp(button, L"Yes") == 0  ? IDYES
+                   : _wcsicmp(button, L"No") == 0 ? IDNO
+                                                  : IDOK;
+    const HWND control = GetDlgItem(box, id);
+    if (control == nullptr) {
+        std::printf("no button %ls\n", button);
+        return 1;
+    }
+    // As a click on the button would: the dialog ends with its identifier.
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+    return 0;
+}
+
+std::string bar_state(HWND bar) {
+    if (bar == nullptr) {
+        return "none";
+    }
+    if (GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE) {
+        return "marquee";
+    }
+    return std::to_string(SendMessageW(bar, PBM_GETPOS, 0, 0)) + "%";
+}
+
+int watch(DWORD timeout_ms) {
+    const HWND window = wait_for_window(L"BrindlewickSetup", nullptr, timeout_ms);
+    if (window == nullptr) {
+        std::printf("no window\n");
+        return 1;
+    }
+    std::string last;
+    while (IsWindow(window)) {
+        const Children children = children_of(window);
+        if (!IsWindow(children.label)) {
+            break; // being destroyed
+        }
+        const std::string line = utf8(window_text(children.label)) + "|" + bar_state(children.bar);
+        if (line != last && IsWindow(window)) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            last = line;
+        }
+        Sleep(2);
+    }
+    return 0;
+}
+
+int try_to_close(DWORD timeout_ms) {
+    const HWND window = wait_for_window(L"BrindlewickSetup", nullptr, timeout_ms);
+    if (window == nullptr) {
+        std::printf("no window\n");
+        return 1;
+    }
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    SetForegroundWindow(window);
+    INPUT keys[4] = {};
+    const WORD codes[4] = {VK_MENU, VK_F4, VK_F4, VK_MENU};
+    for (int i = 0; i < 4; ++i) {
+        keys[i].type = INPUT_KEYBOARD;
+        keys[i].ki.wVk = codes[i];
+        keys[i].ki.dwFlags = i < 2 ? 0 : KEYEVENTF_KEYUP;
+    }
+    SendInput(4, keys, sizeof keys[0]);
+    Sleep(500);
+    std::printf("%s\n", IsWindow(window) ? "open" : "closed");
+    return 0;
+}
+
+void put_u32(std::string& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out += static_cast<char>((value >> shift) & 0xFF);
+    }
+}
+
+void put_chunk(std::string& png, const char* type, const std::string& data) {
+    put_u32(png, static_cast<uint32_t>(data.size()));
+    std::string body = std::string(type, 4) + data;
+    png += body;
+    put_u32(png, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()),
+                                             static_cast<uInt>(body.size()))));
+}
+
+// Writes rows of 32-bit BGRA pixels, top row first, as an RGB PNG.
+bool write_png(const wchar_t* path, const std::vector<unsigned char>& bgra, int width, int height) {
+    std::string raw;
+    for (int y = 0; y < height; ++y) {
+        raw += '\0'; // no filter
+        for (int x = 0; x < width; ++x) {
+            const unsigned char* pixel = &bgra[(static_cast<size_t>(y) * width + x) * 4];
+            raw += static_cast<char>(pixel[2]);
+            raw += static_cast<char>(pixel[1]);
+            raw += static_cast<char>(pixel[0]);
+        }
+    }
+    uLongf packed_size = compressBound(static_cast<uLong>(raw.size()));
+    std::string packed(packed_size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(&packed[0]), &packed_size,
+                  reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()),
+                  9) != Z_OK) {
+        return false;
+    }
+    packed.resize(packed_size);
+    std::string header;
+    put_u32(header, static_cast<uint32_t>(width));
+    put_u32(header, static_cast<uint32_t>(height));
+    header += std::string("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB
+    std::string png = "\x89PNG\r\n\x1a\n";
+    put_chunk(png, "IHDR", header);
+    put_chunk(png, "IDAT", packed);
+    put_chunk(png, "IEND", "");
+    FILE* file = _wfopen(path, L"wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(png.data(), 1, png.size(), file) == png.size();
+    return std::fclose(file) == 0 && written;
+}
+
+int screenshot(const wchar_t* path, DWORD timeout_ms) {
+    const HWND window = wait_for_window(L"BrindlewickSetup", nullptr, timeout_ms);
+    if (window == nullptr) {
+        std::printf("no window\n");
+        return 1;
+    }
+    RECT area;
+    GetWindowRect(window, &area);
+    const int width = area.right - area.left;
+    const int height = area.bottom - area.top;
+    const HDC screen = GetDC(nullptr);
+    const HDC memory = CreateCompatibleDC(screen);
+    const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    const HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    SelectObject(memory, previous);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    std::vector<unsigned char> pixels(static_cast<size_t>(width) * height * 4);
+    const int rows = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(), &info,
+                               DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    if (rows != height || !write_png(path, pixels, width, height)) {
+        std::printf("screenshot failed\n");
+        return 1;
+    }
+    std::printf("%dx%d\n", width, height);
+    return 0;
+}
+
+int describe_shortcut(const wchar_t* path) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IShellLinkW* link = nullptr;
+    IPersistFile* file = nullptr;
+    int result = 1;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link))) &&
+        SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+        SUCCEEDED(file->Load(path, STGM_READ))) {
+        wchar_t target[MAX_PATH] = L"", folder[MAX_PATH] = L"", icon[MAX_PATH] = L"",
+                description[MAX_PATH] = L"";
+        int icon_index = -1;
+        link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+        link->GetWorkingDirectory(folder, MAX_PATH);
+        link->GetIconLocation(icon, MAX_PATH, &icon_index);
+        link->GetDescription(description, MAX_PATH);
+        std::printf("target=%s\nworkdir=%s\nicon=%s,%d\ndescription=%s\n", utf8(target).c_str(),
+                    utf8(folder).c_str(), utf8(icon).c_str(), icon_index,
+                    utf8(description).c_str());
+        result = 0;
+    } else {
+        std::printf("unreadable shortcut\n");
+    }
+    if (file != nullptr) {
+        file->Release();
+    }
+    if (link != nullptr) {
+        link->Release();
+    }
+    CoUninitialize();
+    return result;
+}
+
+int hold(const wchar_t* path, DWORD ms) {
+    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::printf("cannot open (error %lu)\n", GetLastError());
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    Sleep(ms);
+    CloseHandle(file);
+    return 0;
+}
+
+int lock(DWORD ms) {
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\BrindlewickUpdater");
+    if (mutex == nullptr || WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) {
+        std::printf("cannot lock\n");
+        return 1;
+    }
+    std::printf("locked\n");
+    std::fflush(stdout);
+    Sleep(ms);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring command = argc > 1 ? argv[1] : L"";
+    if (command == L"box" && argc > 2) {
+        const wchar_t* button = argc > 3 && _wcsicmp(argv[3], L"none") != 0 ? argv[3] : nullptr;
+        return answer_box(argv[2], button, timeout_arg(argc, argv, 4));
+    }
+    if (command == L"watch") {
+        return watch(timeout_arg(argc, argv, 2));
+    }
+    if (command == L"close") {
+        return try_to_close(timeout_arg(argc, argv, 2));
+    }
+    if (command == L"shot" && argc > 2) {
+        return screenshot(argv[2], timeout_arg(argc, argv, 3));
+    }
+    if (command == L"lnk" && argc > 2) {
+        return describe_shortcut(argv[2]);
+    }
+    if (command == L"hold" && argc > 3) {
+        return hold(argv[2], static_cast<DWORD>(_wtoi(argv[3])));
+    }
+    if (command == L"lock" && argc > 2) {
+        return lock(static_cast<DWORD>(_wtoi(argv[2])));
+    }
+    std::fprintf(stderr,
+                 "usage: ui_probe box|watch|close|shot|lnk|hold|lock ... (see the source)\n");
+    return 2;
+}
