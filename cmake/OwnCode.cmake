@@ -5,7 +5,6 @@
 function(bw_own_code target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "TESTS" "" "")
   target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
-                                               __USE_MINGW_ANSI_STDIO=0
                                                _WIN32_WINNT=0x0A00)
   if(MSVC)
     target_compile_options(${target} PRIVATE /W4 /WX /utf-8)

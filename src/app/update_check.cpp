@@ -2,7 +2,6 @@
 
 #include "build_config.h"
 #include "package/fetch_and_stage.h"
-#include "state/paths.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -22,12 +21,6 @@ bool reload(InstallState& state) {
     return true;
 }
 
-bool wanted(const InstallState& state, const std::string& version) {
-    // A version already staged and waiting for its trial is not fetched again.
-    const bool staged = state.staged == version && file_exists(app_exe(version));
-    return ver_newer(version, state.installed) && !state.is_bad(version) && !staged;
-}
-
 void check(InstallState& state) {
     Manifest manifest;
     std::wstring error;
@@ -40,7 +33,8 @@ void check(InstallState& state) {
         log_line("update %s needs newer stub (minStub %s)", version, manifest.minStub.c_str());
         return;
     }
-    if (!reload(state) || !wanted(state, manifest.version)) {
+    if (!reload(state) || !ver_newer(manifest.version, state.installed) ||
+        state.is_bad(manifest.version)) {
         return;
     }
     if (!fetch_and_stage(manifest, false, error)) {

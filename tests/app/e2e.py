@@ -112,6 +112,10 @@ def shortcut(path):
     return dict(line.split("=", 1) for line in out.splitlines())
 
 
+def remove_tree(path):
+    shutil.rmtree(path, ignore_errors=True)
+
+
 def remove_installation():
     """A machine where Brindlewick was never installed."""
     wine("reg", "delete", UNINSTALL_KEY, "/f", check=False)
@@ -135,6 +139,14 @@ def wine(*args, check=True, timeout=60):
 
 def probe(*args, timeout=60):
     return wine(os.path.join(BIN, "ui_probe.exe"), *args, check=False, timeout=timeout)
+
+
+def hold(windows_path):
+    """Keeps a file or folder open, as a program using it would, until killed."""
+    holder = subprocess.Popen([WINE_RUN, os.path.join(BIN, "ui_probe.exe"), "hold",
+                               windows_path, "600000"], stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "held\n"
+    return holder
 
 
 def start(program, *args, base_url):
@@ -201,9 +213,10 @@ class Server:
         return [(when, path) for when, path in self.handler.requests if containing in path]
 
     def publish(self, version, files=None, name=None, min_stub=None, route="/files",
-                tamper=None):
+                tamper=None, channel=None):
         """Packs a release into www/NAME/ and signs a latest.json there that announces it
-        at `route`/NAME/package.zip. `files` maps relative names to bytes, to the path of
+        at `route`/NAME/package.zip; with `channel`, www/CHANNEL/latest.json announces it
+        too, and the channel's base URL is returned. `files` maps relative names to bytes, to the path of
         a file to copy, or to None for the stand-in application; by default the
         stand-in alone. `tamper` may change
         the manifest before it is signed. Returns the base URL of the release."""
@@ -230,7 +243,16 @@ class Server:
         if tamper:
             tamper(manifest)
         self.sign(folder, json.dumps(manifest).encode())
+        if channel:
+            self.announce(name, channel)
+            return self.url("/files/" + channel)
         return self.url("/files/" + name)
+
+    def announce(self, name, channel):
+        """Makes the channel announce the release published as `name`."""
+        os.makedirs(os.path.join(self.www, channel), exist_ok=True)
+        shutil.copyfile(os.path.join(self.www, name, "latest.json"),
+                        os.path.join(self.www, channel, "latest.json"))
 
     def sign(self, folder, payload, key_path=KEY):
         key = release.load_private_key(key_path)

@@ -125,9 +125,7 @@ def test_nothing_is_lost_when_files_are_in_use(server, clean):
     record = e2e.read(root("install.json"))
 
     # The stub in use by another program cannot be replaced: install.json stays as it was.
-    holder = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "hold",
-                               STUB_WIN, "20000"], stdout=subprocess.PIPE, text=True)
-    assert holder.stdout.readline() == "held\n"
+    holder = e2e.hold(STUB_WIN)
     assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
         1, [failed("could not install updater.exe")])
     holder.kill()
@@ -136,10 +134,7 @@ def test_nothing_is_lost_when_files_are_in_use(server, clean):
 
     # The version's folder in use cannot be set aside: it stays whole. (Wine lets a folder
     # whose files are open be renamed, so the folder itself is held here.)
-    holder = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "hold",
-                               ROOT_WIN + "\\app-1.0.0", "20000"], stdout=subprocess.PIPE,
-                              text=True)
-    assert holder.stdout.readline() == "held\n"
+    holder = e2e.hold(ROOT_WIN + "\\app-1.0.0")
     assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
         1, [failed("could not move staged version into place")])
     holder.kill()

@@ -20,7 +20,6 @@ class InstallStateFile : public ::testing::Test {
             rm_tree(path);
         }
     }
-    static std::wstring state_file() { return root_dir() + L"\\install.json"; }
     static std::wstring temp_file() { return state_file() + L".tmp"; }
 
     // Loads from a file holding exactly `json`.

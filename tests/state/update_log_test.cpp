@@ -23,7 +23,6 @@ class UpdateLog : public ::testing::Test {
         DeleteFileW(log_file().c_str());
         rm_tree(log_file());
     }
-    static std::wstring log_file() { return root_dir() + L"\\updater.log"; }
 };
 
 // Checks one line's layout and returns its message part.
