@@ -13,7 +13,15 @@
 
 namespace {
 
+// The roles with windows initialise COM on the main thread, never uninitialised: process
+// exit releases it. The updater role, on the road of every start of the application,
+// does without: nothing on it uses COM, and setting it up takes tens of milliseconds.
+void init_com() {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+}
+
 int run_installer_role() {
+    init_com();
     if (!ui_open(L"Brindlewick Setup")) {
         return 1;
     }
@@ -38,10 +46,9 @@ int run_updater_role() {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
-    // Never uninitialised: process exit releases it.
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     switch (select_role(command_line, root_dir, own_path())) {
     case Role::uninstaller:
+        init_com();
         uninstall_flow();
         return 0;
     case Role::no_root:

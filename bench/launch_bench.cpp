@@ -1,0 +1,174 @@
+// Times program starts to the started application's first instruction, as read by the
+// stand-in application stamp_app, which notes the clock in stamp.txt beside itself.
+//   launch_bench startup STUB APP_EXE EMPTY_EXE RUNS
+//       The stub's cost on every start of the application (nothing staged): the stub
+//       started, to the application's first instruction, less the same for the
+//       application started directly; next to the start of an empty program.
+//   launch_bench install SETUP APP_DIR PACKAGE_URL RUNS
+//       A first installation, from starting the setup program to the application's
+//       first instruction (the install root removed before each run), and the same
+//       package's download, hash and extraction on their own.
+#include "package/sha256_file.h"
+#include "package/zip_extract.h"
+#include "state/file_tree.h"
+#include "state/paths.h"
+#include "state/spawn.h"
+#include "update/transfer.h"
+
+#include "bench_clock.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+double counter_seconds(long long counter) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter) / static_cast<double>(frequency.QuadPart);
+}
+
+// Waits up to 60 s for stamp.txt in `folder` and returns its reading in seconds; -1
+// when none came.
+double read_stamp(const std::wstring& folder) {
+    const std::wstring path = folder + L"\\stamp.txt";
+    for (int tries = 0; tries < 60000; ++tries) {
+        FILE* file = _wfopen(path.c_str(), L"rb");
+        long long counter = 0;
+        const bool read = file != nullptr && std::fscanf(file, "%lld", &counter) == 1;
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        if (read) {
+            DeleteFileW(path.c_str());
+            return counter_seconds(counter);
+        }
+        Sleep(1);
+    }
+    return -1;
+}
+
+void wait_and_close(HANDLE process) {
+    if (process != nullptr) {
+        WaitForSingleObject(process, 60000);
+        CloseHandle(process);
+    }
+}
+
+// Seconds from starting `exe` to the first instruction of the application in `folder`.
+double to_application(const std::wstring& exe, const std::wstring& folder) {
+    DeleteFileW((folder + L"\\stamp.txt").c_str());
+    const double start = seconds_now();
+    const HANDLE process = spawn(exe, L"");
+    const double stamp = read_stamp(folder);
+    wait_and_close(process);
+    return stamp < 0 ? -1 : stamp - start;
+}
+
+double start_and_end(const std::wstring& exe) {
+    const double start = seconds_now();
+    wait_and_close(spawn(exe, L""));
+    return seconds_now() - start;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+std::wstring folder_of(const std::wstring& path) {
+    return path.substr(0, path.rfind(L'\\'));
+}
+
+int bench_startup(const std::wstring& stub, const std::wstring& app, const std::wstring& empty,
+                  int runs) {
+    std::vector<double> via_stub, direct, empty_start;
+    for (int run = 0; run < runs; ++run) {
+        // Interleaved, so that all three see the same machine state.
+        via_stub.push_back(to_application(stub, folder_of(app)));
+        direct.push_back(to_application(app, folder_of(app)));
+        empty_start.push_back(start_and_end(empty));
+    }
+    if (std::min(*std::min_element(via_stub.begin(), via_stub.end()),
+                 *std::min_element(direct.begin(), direct.end())) < 0) {
+        std::fprintf(stderr, "the application did not start\n");
+        return 1;
+    }
+    const double cost = median(via_stub) - median(direct);
+    std::printf("application started directly  %7.1f ms to its first instruction\n",
+                median(direct) * 1000);
+    std::printf("application started by stub   %7.1f ms\n", median(via_stub) * 1000);
+    std::printf("stub's cost                    %7.1f ms\n", cost * 1000);
+    std::printf("empty program, start to end    %7.1f ms\n", median(empty_start) * 1000);
+    std::printf("ratio                          %7.2f (goal <= 1.10), medians of %d runs\n",
+                cost / median(empty_start), runs);
+    return 0;
+}
+
+// Times one step, median of `runs`; negative when it failed.
+template <typename Step>
+double timed(int runs, Step step) {
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        const double start = seconds_now();
+        if (!step()) {
+            return -1;
+        }
+        times.push_back(seconds_now() - start);
+    }
+    return median(times);
+}
+
+int bench_install(const std::wstring& setup, const std::wstring& app_dir, const std::wstring& url,
+                  int runs) {
+    const double total = timed(runs, [&] {
+        rm_tree(root_dir());
+        CreateDirectoryW(root_dir().c_str(), nullptr);
+        return to_application(setup, app_dir) >= 0;
+    });
+    const std::wstring package = root_dir() + L"\\bench-package.zip";
+    const std::wstring tree = root_dir() + L"\\bench-tree";
+    std::wstring error;
+    std::string digest;
+    const double download =
+        timed(runs, [&] { return http_get_file(url, package, Progress(), error); });
+    const double hash = timed(runs, [&] { return sha256_file(package, digest); });
+    const double extract = timed(runs, [&] {
+        rm_tree(tree);
+        return zip_extract(package, tree, error);
+    });
+    rm_tree(tree);
+    DeleteFileW(package.c_str());
+    if (std::min(std::min(total, download), std::min(hash, extract)) < 0) {
+        std::fprintf(stderr, "a step failed: %ls\n", error.c_str());
+        return 1;
+    }
+    std::printf("setup started to application's first instruction %6.2f s\n", total);
+    std::printf("  download (http_get_file)                        %6.2f s\n", download);
+    std::printf("  hash (sha256_file)                              %6.2f s\n", hash);
+    std::printf("  extraction (zip_extract)                        %6.2f s\n", extract);
+    std::printf("  the rest                                        %6.2f s\n",
+                total - download - hash - extract);
+    std::printf("medians of %d runs\n", runs);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"startup" && argc == 6) {
+        return bench_startup(argv[2], argv[3], argv[4], _wtoi(argv[5]));
+    }
+    if (mode == L"install" && argc == 6) {
+        return bench_install(argv[2], argv[3], argv[4], _wtoi(argv[5]));
+    }
+    std::fprintf(stderr, "usage: launch_bench startup STUB APP EMPTY RUNS | install SETUP "
+                         "APP_DIR PACKAGE_URL RUNS\n");
+    return 2;
+}
