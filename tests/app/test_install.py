@@ -169,7 +169,8 @@ def test_the_window_during_an_installation(server, clean):
     assert e2e.wait_for(lambda: e2e.probe("close", "100").stdout == "open\n")
     artifact = os.path.join(e2e.BUILD, "test-artifacts", "progress-window.png")
     os.makedirs(os.path.dirname(artifact), exist_ok=True)
-    assert e2e.probe("shot", e2e.windows_path(artifact)).stdout == "426x165\n"
+    assert e2e.probe("shot", e2e.windows_path(artifact), "30000", "Downloading").stdout == (
+        "426x165\n")
     assert e2e.read(artifact, "rb").startswith(b"\x89PNG\r\n\x1a\n")
     assert e2e.finish(setup) == 0  # the close attempts changed nothing
     seen = [line.split("|") for line in watcher.communicate(timeout=30)[0].splitlines()]

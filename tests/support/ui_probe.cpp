@@ -11,9 +11,10 @@
 //       Waits for the progress window and tries every way a user has to close it: the
 //       close message, the system menu's Close, Alt+F4. Prints "open" when the window
 //       is still there half a second later, else "closed".
-//   ui_probe shot FILE.png [TIMEOUT_MS]
-//       Waits for the progress window and saves the screen area it covers, frame
-//       included, as PNG; prints its width and height.
+//   ui_probe shot FILE.png [TIMEOUT_MS] [STATUS]
+//       Waits for the progress window (and for a status text that starts with STATUS,
+//       when given) and saves the screen area it covers, frame included, as PNG; prints
+//       its width and height.
 //   ui_probe lnk FILE.lnk
 //       Prints a shortcut's target, working folder, icon and description, a line each.
 //   ui_probe hold PATH MS
@@ -239,12 +240,22 @@ bool write_png(const wchar_t* path, const std::vector<unsigned char>& bgra, int 
     return std::fclose(file) == 0 && written;
 }
 
-int screenshot(const wchar_t* path, DWORD timeout_ms) {
+int screenshot(const wchar_t* path, DWORD timeout_ms, const wchar_t* status) {
     const HWND window = wait_for_window(L"BrindlewickSetup", nullptr, timeout_ms);
     if (window == nullptr) {
         std::printf("no window\n");
         return 1;
     }
+    const std::wstring wanted = status != nullptr ? status : L"";
+    while (IsWindow(window) &&
+           window_text(children_of(window).label).compare(0, wanted.size(), wanted) != 0) {
+        Sleep(10);
+    }
+    if (!IsWindow(window)) {
+        std::printf("window gone\n");
+        return 1;
+    }
+    Sleep(100); // let the last change reach the screen
     RECT area;
     GetWindowRect(window, &area);
     const int width = area.right - area.left;
@@ -352,7 +363,7 @@ int wmain(int argc, wchar_t** argv) {
         return try_to_close(timeout_arg(argc, argv, 2));
     }
     if (command == L"shot" && argc > 2) {
-        return screenshot(argv[2], timeout_arg(argc, argv, 3));
+        return screenshot(argv[2], timeout_arg(argc, argv, 3), argc > 4 ? argv[4] : nullptr);
     }
     if (command == L"lnk" && argc > 2) {
         return describe_shortcut(argv[2]);
