@@ -19,6 +19,7 @@ PREFIX = os.path.join(BUILD, "wineprefix")
 WINE_RUN = os.path.join(BUILD, "wine-run")
 KEY = os.path.join(BUILD, "dev-key", "manifest-key.pem")
 SETUP = os.path.join(BIN, "BrindlewickSetup.exe")
+SETUP_WIN = "Z:" + SETUP.replace("/", "\\")
 UNINSTALL_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Brindlewick"
 
 

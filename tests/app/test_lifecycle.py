@@ -198,18 +198,35 @@ def test_uninstall(server, clean):
     assert e2e.wait_for(lambda: not os.path.exists(e2e.ROOT))
     assert not os.path.exists(e2e.SETTINGS)
 
-    # A root whose path has spaces; without a settings folder there is no second question.
-    e2e.wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d",
-             "%USERPROFILE%\\Local Data", "/f")
-    try:
-        spaced = os.path.join(e2e.USER, "Local Data", "Brindlewick")
-        os.makedirs(os.path.dirname(spaced))
-        assert e2e.install(base)[0] == 0
-        assert os.path.isfile(os.path.join(spaced, "updater.exe"))
-        assert e2e.run(e2e.USER_WIN + "\\Local Data\\Brindlewick\\updater.exe", "/uninstall",
-                       base_url=base, answers=[("Brindlewick", "Yes")]) == (0, [REMOVE])
-        assert e2e.wait_for(lambda: not os.path.exists(spaced))
-    finally:
+    # An APPDATA longer than 260 characters is read whole: its settings folder is found.
+    appdata = "C:\\users\\%s\\%s" % (os.path.basename(e2e.USER), "\\".join(["x" * 99] * 3))
+    e2e.write(os.path.join(e2e.USER, *appdata.split("\\")[3:], "Brindlewick", "a.ini"), "")
+    assert e2e.run("cmd", "/c", "set APPDATA=%s&& %s /uninstall" % (appdata, e2e.SETUP_WIN),
+                   base_url=base, answers=[("Brindlewick", "Yes"), ("Brindlewick", "Yes")]) == (
+        0, [REMOVE, SETTINGS])
+    assert not os.path.exists(os.path.join(e2e.USER, *appdata.split("\\")[3:], "Brindlewick"))
+    e2e.remove_tree(os.path.join(e2e.USER, "x" * 99))
+
+    # A root whose path has spaces is removed; without a settings folder there is no
+    # second question. One whose path holds a "%" the shell would expand is left alone.
+    for folder, removed in (("Local Data", True), ("Local 100%", False)):
         e2e.wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ",
-                 "/d", "%USERPROFILE%\\AppData\\Local", "/f")
-        e2e.remove_tree(os.path.join(e2e.USER, "Local Data"))
+                 "/d", "%USERPROFILE%\\" + folder, "/f")
+        try:
+            moved = os.path.join(e2e.USER, folder, "Brindlewick")
+            os.makedirs(os.path.dirname(moved))
+            assert e2e.install(base)[0] == 0
+            assert os.path.isfile(os.path.join(moved, "updater.exe"))
+            stub = "%s\\%s\\Brindlewick\\updater.exe" % (e2e.USER_WIN, folder)
+            assert e2e.run(stub, "/uninstall", base_url=base,
+                           answers=[("Brindlewick", "Yes")]) == (0, [REMOVE])
+            assert e2e.uninstall_entry() is None
+            if removed:
+                assert e2e.wait_for(lambda: not os.path.exists(moved))
+            else:
+                time.sleep(3)
+                assert os.path.isfile(os.path.join(moved, "updater.exe"))
+        finally:
+            e2e.wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ",
+                     "/d", "%USERPROFILE%\\AppData\\Local", "/f")
+            e2e.remove_tree(os.path.join(e2e.USER, folder))

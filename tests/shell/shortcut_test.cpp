@@ -68,9 +68,9 @@ TEST_F(Shortcuts, BothStartTheStubInTheRootWithItsIcon) {
     for (const std::wstring& path : {programs, desktop}) {
         const LinkFields link = read_lnk(path);
         ASSERT_TRUE(link.loaded) << path;
-        EXPECT_EQ(link.target, root_dir() + L"\\updater.exe");
+        EXPECT_EQ(link.target, installed_updater());
         EXPECT_EQ(link.directory, root_dir());
-        EXPECT_EQ(link.icon, root_dir() + L"\\updater.exe");
+        EXPECT_EQ(link.icon, installed_updater());
         EXPECT_EQ(link.icon_index, 0);
         EXPECT_EQ(link.description, L"Brindlewick");
         EXPECT_EQ(link.arguments, L"");

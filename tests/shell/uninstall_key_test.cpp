@@ -57,7 +57,7 @@ std::string dword_bytes(DWORD value) {
 void fill_root(size_t size) {
     rm_tree(root_dir());
     CreateDirectoryW(root_dir().c_str(), nullptr);
-    ASSERT_TRUE(write_file(root_dir() + L"\\updater.exe", std::string(size, 'x')));
+    ASSERT_TRUE(write_file(installed_updater(), std::string(size, 'x')));
 }
 
 class UninstallKey : public testing::Test {
@@ -74,7 +74,7 @@ TEST_F(UninstallKey, WritesEveryValueWithItsTypeAndSize) {
     fill_root(1023);
     ASSERT_TRUE(write_uninstall_key("1.2.3"));
 
-    const std::wstring updater = root_dir() + L"\\updater.exe";
+    const std::wstring updater = installed_updater();
     const std::map<std::wstring, Value> expected = {
         {L"DisplayName", {REG_SZ, text_bytes(L"Brindlewick")}},
         {L"DisplayVersion", {REG_SZ, text_bytes(L"1.2.3")}},

@@ -9,16 +9,6 @@
 
 namespace {
 
-std::wstring local_app_data() {
-    PWSTR path = nullptr;
-    std::wstring result;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &path))) {
-        result = path;
-    }
-    CoTaskMemFree(path);
-    return result;
-}
-
 TEST(Paths, RootIsBrindlewickUnderLocalAppDataAndExists) {
     const std::wstring expected = local_app_data() + L"\\Brindlewick";
     ASSERT_NE(expected, L"\\Brindlewick");

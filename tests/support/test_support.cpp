@@ -6,6 +6,7 @@
 #include "state/text.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,6 +32,16 @@ ScratchDir::~ScratchDir() {
 std::wstring bin_dir() {
     const std::wstring self = own_path();
     return self.substr(0, self.rfind(L'\\'));
+}
+
+std::wstring local_app_data() {
+    PWSTR path = nullptr;
+    std::wstring result;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &path))) {
+        result = path;
+    }
+    CoTaskMemFree(path);
+    return result;
 }
 
 bool place_fake_app(const std::wstring& target) {
@@ -142,13 +153,7 @@ UnixFileNameFunction wine_unix_file_name() {
 }
 
 std::wstring quoted_unix_path(const std::wstring& path) {
-    char* converted = wine_unix_file_name()(path.c_str());
-    if (converted == nullptr) {
-        return L"\"\"";
-    }
-    const std::wstring result = L"\"" + utf8_to_w(converted) + L"\"";
-    HeapFree(GetProcessHeap(), 0, converted);
-    return result;
+    return L"\"" + utf8_to_w(unix_path(path)) + L"\"";
 }
 
 // Starts /bin/<tool>: Wine runs Unix programs too, though it hands back no handle to
@@ -182,6 +187,17 @@ DWORD wait_for_attributes(const std::wstring& path, bool present) {
 }
 
 } // namespace
+
+std::string unix_path(const std::wstring& path) {
+    const UnixFileNameFunction convert = wine_unix_file_name();
+    char* converted = convert != nullptr && !path.empty() ? convert(path.c_str()) : nullptr;
+    if (converted == nullptr) {
+        return std::string();
+    }
+    const std::string result = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
 
 bool make_folder_link(const std::wstring& link, const std::wstring& target) {
     if (wine_unix_file_name() == nullptr) {

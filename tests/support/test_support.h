@@ -19,6 +19,13 @@ struct ScratchDir {
 // The folder of the running test program, which also holds the programs under test.
 std::wstring bin_dir();
 
+// The known folder %LOCALAPPDATA%, looked up without creating the install root; empty
+// when it cannot be resolved.
+std::wstring local_app_data();
+
+// The Unix path Wine maps a Windows path to; empty when not running under Wine.
+std::string unix_path(const std::wstring& path);
+
 // Copies the stand-in application (fake_app.exe) to `target`; false on failure.
 bool place_fake_app(const std::wstring& target);
 
