@@ -16,12 +16,11 @@ sh tools/wine-prefix.sh
 wineserver -p 2>/dev/null || true  # already running is fine
 work=build/bench/install
 python=/usr/bin/python3
+user=$(ls "$WINEPREFIX/drive_c/users" | grep -v '^Public$' | head -1)
+root="$WINEPREFIX/drive_c/users/$user/AppData/Local/Brindlewick"
 trap '$python tests/update/test_server.py stop "$work/server"; rm -rf "$root";
       wineserver -k 2>/dev/null || true; stop_xvfb' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
-
-user=$(ls "$WINEPREFIX/drive_c/users" | grep -v '^Public$' | head -1)
-root="$WINEPREFIX/drive_c/users/$user/AppData/Local/Brindlewick"
 mkdir -p "$work/www"
 [ -f "$work/www/package.zip" ] ||
   $python bench/make_package.py "$work/www/package.zip" 58 build/bin/stamp_app.exe

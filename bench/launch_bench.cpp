@@ -126,6 +126,11 @@ double timed(int runs, Step step) {
 
 int bench_install(const std::wstring& setup, const std::wstring& app_dir, const std::wstring& url,
                   int runs) {
+    // Each run starts from no installation: never on a real one, only in a Wine prefix.
+    if (GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name") == nullptr) {
+        std::fprintf(stderr, "refusing to remove the install root outside Wine\n");
+        return 1;
+    }
     const double total = timed(runs, [&] {
         rm_tree(root_dir());
         CreateDirectoryW(root_dir().c_str(), nullptr);

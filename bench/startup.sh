@@ -11,11 +11,11 @@ cmake --build --preset mingw --target BrindlewickSetup launch_bench stamp_app em
 export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
 sh tools/wine-prefix.sh
 wineserver -p 2>/dev/null || true  # already running is fine
+user=$(ls "$WINEPREFIX/drive_c/users" | grep -v '^Public$' | head -1)
+root="$WINEPREFIX/drive_c/users/$user/AppData/Local/Brindlewick"
 trap 'rm -rf "$root"; wineserver -k 2>/dev/null || true' EXIT
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
-user=$(ls "$WINEPREFIX/drive_c/users" | grep -v '^Public$' | head -1)
-root="$WINEPREFIX/drive_c/users/$user/AppData/Local/Brindlewick"
 root_win="C:\\users\\$user\\AppData\\Local\\Brindlewick"
 rm -rf "$root"
 mkdir -p "$root/app-9.9.9"

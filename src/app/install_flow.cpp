@@ -53,30 +53,12 @@ bool record_installation(const std::string& version, std::wstring& error) {
     return true;
 }
 
-// Everything that stages or switches versions holds the updater lock, so that a stub's
-// background check never shares the scratch names or the record with this run.
-bool stage_and_record(const Manifest& manifest, std::wstring& error) {
-    HANDLE lock = updater_lock_try();
-    if (lock == nullptr) {
-        ui_status(L"Waiting for another update to finish...");
-        ui_progress(-1);
-        lock = updater_lock_wait();
-    }
-    bool done = fetch_and_stage(manifest, true, error);
-    if (done) {
-        ui_status(L"Setting up...");
-        ui_progress(-1);
-        done = install_stub(error) && record_installation(manifest.version, error);
-    }
-    updater_lock_release(lock);
-    return done;
-}
-
-bool install_release(std::wstring& error) {
+// Fetches the announced release, stages it and records it as installed, with the stub
+// in place; the rest of an installation follows once the lock is released.
+bool stage_and_record(Manifest& manifest, std::wstring& error) {
     ui_status(L"Checking latest version...");
     ui_progress(-1);
-    Manifest manifest;
-    if (!fetch_latest_manifest(manifest, error)) {
+    if (!manifest_fetch_latest(manifest, error)) {
         return false;
     }
     if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {
@@ -84,7 +66,27 @@ bool install_release(std::wstring& error) {
                 PUBLISHER_WEB_DOMAIN + L".";
         return false;
     }
-    if (!stage_and_record(manifest, error)) {
+    if (!fetch_and_stage(manifest, true, error)) {
+        return false;
+    }
+    ui_status(L"Setting up...");
+    ui_progress(-1);
+    return install_stub(error) && record_installation(manifest.version, error);
+}
+
+bool install_release(std::wstring& error) {
+    // A stub's background check stages under the same lock: the two must never share the
+    // scratch names or the record, and the release announced is read once the lock is
+    // held, so that a check that ran meanwhile is not undone by an older answer.
+    Manifest manifest;
+    bool staged = false;
+    const auto work = [&] { staged = stage_and_record(manifest, error); };
+    if (!updater_lock_try(work)) {
+        ui_status(L"Waiting for another update to finish...");
+        ui_progress(-1);
+        updater_lock_wait(work);
+    }
+    if (!staged) {
         return false;
     }
     if (!make_shortcut()) {

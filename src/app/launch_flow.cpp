@@ -62,8 +62,10 @@ void commit(InstallState& state) {
     self_upgrade(state.installed);
 }
 
-// Whether the staged version can be tried at all. One that is not a version, is the
-// installed one already, or whose program is missing is dropped without a word.
+// Whether the staged version can be tried at all. A text that is no version could name a
+// program outside the root, and a trial of the installed version could roll back into
+// its own folder: such entries, and one whose program is missing, are dropped without a
+// word.
 bool staged_is_triable(const InstallState& state) {
     Ver parsed;
     return ver_parse(state.staged, parsed) && state.staged != state.installed &&
@@ -105,18 +107,17 @@ bool try_staged(InstallState& state) {
 bool launch_flow(InstallState& state) {
     // Only one stub may try a staged version: two started together would both try it,
     // and one could roll back and delete the folder the other runs from. The stub that
-    // finds the trial taken starts the installed version and changes nothing.
-    const HANDLE lock = state.staged.empty() ? nullptr : updater_lock_try();
-    if (lock != nullptr) {
-        InstallState fresh;
-        if (state_load(fresh)) {
-            state = fresh; // another stub may have tried and settled it meanwhile
-        }
-        const bool tried = try_staged(state);
-        updater_lock_release(lock);
-        if (tried) {
-            return true;
-        }
+    // finds the trial taken starts the installed version and changes nothing, and so
+    // does one that can no longer read the record: another run changed it meanwhile.
+    bool tried = false;
+    if (!state.staged.empty()) {
+        updater_lock_try([&] {
+            InstallState fresh;
+            if (state_load(fresh)) {
+                state = fresh;
+                tried = try_staged(state);
+            }
+        });
     }
-    return start_installed(state);
+    return tried || start_installed(state);
 }

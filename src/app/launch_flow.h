@@ -6,7 +6,9 @@
 
 // Starts the installed version, or tries the staged one for 15 seconds: committed
 // when it is still running or ended with exit code 0, rolled back (bad list, folder
-// removed, nothing else started) when it ended with another code. `state` is updated
-// and saved at each change. False only when nothing could be started; the user has
-// then been told in a box.
+// removed, nothing else started) when it ended with another code. The trial runs under
+// the updater lock on install.json as it is then; when another process holds the lock,
+// the installed version starts and nothing changes. `state` is updated and saved at
+// each change. False only when nothing could be started; the user has then been told
+// in a box.
 bool launch_flow(InstallState& state);

@@ -8,13 +8,27 @@
 
 namespace {
 
+// Its bytes on the disk before a rename makes it the stub: a power cut must not leave an
+// empty stub behind.
+bool flush_to_disk(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(file) != FALSE;
+    CloseHandle(file);
+    return flushed;
+}
+
 // The stub is the only way back from a broken installation, so the new one is copied
 // and checked under a name of its own before it takes the stub's place.
 bool prepare_incoming(const std::wstring& shipped, const std::string& shipped_digest,
                       const std::wstring& incoming) {
     std::string copied_digest;
     if (CopyFileW(shipped.c_str(), incoming.c_str(), FALSE) &&
-        sha256_file(incoming, copied_digest) && copied_digest == shipped_digest) {
+        sha256_file(incoming, copied_digest) && copied_digest == shipped_digest &&
+        flush_to_disk(incoming)) {
         return true;
     }
     DeleteFileW(incoming.c_str());
@@ -46,7 +60,11 @@ void self_upgrade(const std::string& version) {
         return;
     }
     if (!MoveFileExW(incoming.c_str(), stub.c_str(), 0)) {
-        MoveFileExW(aside.c_str(), stub.c_str(), 0);
+        // Without a stub nothing starts the application: a copy serves when the old one
+        // cannot be renamed back.
+        if (!MoveFileExW(aside.c_str(), stub.c_str(), 0)) {
+            CopyFileW(aside.c_str(), stub.c_str(), TRUE);
+        }
         DeleteFileW(incoming.c_str());
         return;
     }

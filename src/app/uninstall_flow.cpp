@@ -38,17 +38,19 @@ std::wstring system_folder() {
 }
 
 // The root holds this very program, so a shell started now removes it about two
-// seconds later, once this process has ended. The shell is named by its full path and
-// runs in the system folder: a current folder inside the root would keep the root from
-// being removed.
+// seconds later, once this process has ended. The shell is named by its full path (a
+// bare name is looked for beside this program first) and runs in the system folder: a
+// current folder inside the root would keep the root from being removed.
 void start_root_removal(const std::wstring& root) {
     const std::wstring folder = system_folder();
     if (folder.empty()) {
         return;
     }
     const std::wstring shell = folder + L"\\cmd.exe";
+    // No AutoRun commands (/d) and no delayed expansion (/v:off): only "%" could still
+    // change what the shell reads, and roots holding one never come here.
     std::wstring command =
-        L"\"" + shell + L"\" /c ping 127.0.0.1 -n 3 >nul & rd /s /q \"" + root + L"\"";
+        L"\"" + shell + L"\" /d /v:off /c ping 127.0.0.1 -n 3 >nul & rd /s /q \"" + root + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};

@@ -10,21 +10,10 @@
 
 namespace {
 
-// The record may have changed since this process read it (an installation or a commit
-// that ended meanwhile): decisions and the save rest on what the file holds now.
-bool reload(InstallState& state) {
-    InstallState fresh;
-    if (!state_load(fresh)) {
-        return false;
-    }
-    state = fresh;
-    return true;
-}
-
 void check(InstallState& state) {
     Manifest manifest;
     std::wstring error;
-    if (!fetch_latest_manifest(manifest, error)) {
+    if (!manifest_fetch_latest(manifest, error)) {
         log_line("check failed: %s", w_to_utf8(error).c_str());
         return;
     }
@@ -33,16 +22,20 @@ void check(InstallState& state) {
         log_line("update %s needs newer stub (minStub %s)", version, manifest.minStub.c_str());
         return;
     }
-    if (!reload(state) || !ver_newer(manifest.version, state.installed) ||
-        state.is_bad(manifest.version)) {
+    // The record may have changed since this process read it (an installation or a
+    // commit that ended meanwhile). Every writer holds the lock, so what the file holds
+    // now is what the decision and the save must rest on.
+    InstallState fresh;
+    if (!state_load(fresh)) {
+        log_line("check failed: install.json could not be read");
+        return;
+    }
+    state = fresh;
+    if (!ver_newer(manifest.version, state.installed) || state.is_bad(manifest.version)) {
         return;
     }
     if (!fetch_and_stage(manifest, false, error)) {
         log_line("stage %s failed: %s", version, w_to_utf8(error).c_str());
-        return;
-    }
-    if (!reload(state)) {
-        log_line("stage %s failed: install.json could not be read", version);
         return;
     }
     state.staged = manifest.version;
@@ -53,9 +46,5 @@ void check(InstallState& state) {
 } // namespace
 
 void update_check(InstallState& state) {
-    const HANDLE lock = updater_lock_try();
-    if (lock != nullptr) {
-        check(state);
-        updater_lock_release(lock);
-    }
+    updater_lock_try([&] { check(state); });
 }

@@ -5,6 +5,7 @@
 #include "state/file_tree.h"
 #include "state/paths.h"
 #include "state/text.h"
+#include "state/version.h"
 #include "ui/progress_window.h"
 #include "update/transfer.h"
 
@@ -47,17 +48,45 @@ void remove_if_present(const std::wstring& dir) {
     }
 }
 
-// Renames `staged` to `target`. A folder already at `target` is set aside first and
-// deleted only once the new one is in place, so that a replacement that cannot
+// A replacement cut short (the process ended between its two renames) can leave the
+// only copy of a version under its set-aside name: it goes back when its folder is
+// missing, and is dropped otherwise.
+void settle_set_aside_copies() {
+    const size_t name_start = root_dir().size() + 1;
+    const size_t version_start = replaced_dir("").size() - name_start;
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW(replaced_dir("*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::string version = w_to_utf8(std::wstring(entry.cFileName).substr(version_start));
+        Ver parsed;
+        if (!ver_parse(version, parsed)) {
+            continue;
+        }
+        const std::wstring aside = replaced_dir(version);
+        if (file_exists(app_dir(version)) ||
+            !MoveFileExW(aside.c_str(), app_dir(version).c_str(), 0)) {
+            rm_tree(aside);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+// Renames `staged` to the version's folder. A folder already there is set aside first
+// and deleted only once the new one is in place, so that a replacement that cannot
 // complete (files in use) leaves it whole.
-bool move_into_place(const std::wstring& staged, const std::wstring& target) {
-    const std::wstring aside = replaced_dir();
-    remove_if_present(aside);
+bool move_into_place(const std::wstring& staged, const std::string& version) {
+    settle_set_aside_copies();
+    const std::wstring target = app_dir(version);
+    const std::wstring aside = replaced_dir(version);
     const bool replacing = file_exists(target);
     if (replacing && !MoveFileExW(target.c_str(), aside.c_str(), 0)) {
         return false;
     }
     if (!MoveFileExW(staged.c_str(), target.c_str(), 0)) {
+        // Should this fail too, the next staging puts the folder back.
         if (replacing) {
             MoveFileExW(aside.c_str(), target.c_str(), 0);
         }
@@ -81,7 +110,7 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
         error = L"checksum mismatch - download corrupted or tampered";
         return false;
     }
-    remove_if_present(staging); // left by an interrupted run
+    remove_if_present(staging); // an interrupted run's
     if (!zip_extract(package, staging, error)) {
         return false;
     }
@@ -92,7 +121,7 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
     if (!verify_tree_signatures(staging, error)) {
         return false;
     }
-    if (!move_into_place(staging, app_dir(manifest.version))) {
+    if (!move_into_place(staging, manifest.version)) {
         error = L"could not move staged version into place";
         return false;
     }

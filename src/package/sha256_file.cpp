@@ -25,17 +25,18 @@ bool sha256_file(const std::wstring& path, std::string& hex) {
     unsigned char digest[kSha256Size];
     bool done = false;
     if (buffer != nullptr &&
-        nt_success(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
-        nt_success(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
+        cng_succeeded(
+            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) &&
+        cng_succeeded(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
         for (;;) {
             const size_t got = std::fread(buffer, 1, kBufferSize, file);
             if (got == 0) {
                 // A read error is no end of file: the digest of part of a file is wrong.
                 done = !std::ferror(file) &&
-                       nt_success(BCryptFinishHash(hash, digest, kSha256Size, 0));
+                       cng_succeeded(BCryptFinishHash(hash, digest, kSha256Size, 0));
                 break;
             }
-            if (!nt_success(BCryptHashData(hash, buffer, static_cast<ULONG>(got), 0))) {
+            if (!cng_succeeded(BCryptHashData(hash, buffer, static_cast<ULONG>(got), 0))) {
                 break;
             }
         }

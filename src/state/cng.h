@@ -11,6 +11,6 @@
 constexpr size_t kSha256Size = 32;
 
 // True for a success or informational status.
-inline bool nt_success(NTSTATUS status) {
+inline bool cng_succeeded(NTSTATUS status) {
     return status >= 0;
 }

@@ -99,7 +99,7 @@ bool state_load(InstallState& state) {
 
 bool state_save(const InstallState& state) {
     const std::wstring target = state_file();
-    const std::wstring temporary = target + L".tmp";
+    const std::wstring temporary = state_temp_file();
     if (!write_file_durably(temporary, state_to_json(state))) {
         DeleteFileW(temporary.c_str());
         return false;

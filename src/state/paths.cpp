@@ -66,6 +66,10 @@ std::wstring state_file() {
     return root_dir() + L"\\install.json";
 }
 
+std::wstring state_temp_file() {
+    return state_file() + L".tmp";
+}
+
 std::wstring log_file() {
     return root_dir() + L"\\updater.log";
 }
@@ -78,8 +82,8 @@ std::wstring staging_dir() {
     return root_dir() + L"\\staging-tmp";
 }
 
-std::wstring replaced_dir() {
-    return root_dir() + L"\\replaced-tmp";
+std::wstring replaced_dir(const std::string& version) {
+    return root_dir() + L"\\replaced-" + utf8_to_w(version);
 }
 
 std::wstring own_path() {

@@ -23,13 +23,15 @@ std::wstring installed_updater_in(const std::wstring& root);
 std::wstring old_updater();      // <root>\updater.old.exe: the stub a self-upgrade replaced
 std::wstring incoming_updater(); // <root>\updater.new.exe: a new stub before it is swapped in
 
-std::wstring state_file(); // <root>\install.json
-std::wstring log_file();   // <root>\updater.log
+std::wstring state_file();      // <root>\install.json
+std::wstring state_temp_file(); // <root>\install.json.tmp: the next content, before its rename
+std::wstring log_file();        // <root>\updater.log
 
 // Scratch names of staging, one of each per root.
 std::wstring download_file(); // <root>\dl-tmp.zip: the package being downloaded
 std::wstring staging_dir();   // <root>\staging-tmp: the package being extracted
-std::wstring replaced_dir();  // <root>\replaced-tmp: a version folder being replaced
+// <root>\replaced-<version>: the version's folder set aside while it is replaced.
+std::wstring replaced_dir(const std::string& version);
 
 // Full path of the running executable.
 std::wstring own_path();

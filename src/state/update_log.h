@@ -1,7 +1,12 @@
 // <root>\updater.log: one timestamped line per event, started afresh past 256 KiB.
 #pragma once
 
-#if defined(__GNUC__)
+// The executable formats through msvcrt.dll, so formats are checked against what that
+// understands.
+#if defined(__MINGW32__)
+#define BW_PRINTF_FORMAT(fmt_index, first_arg)                                                     \
+    __attribute__((format(ms_printf, fmt_index, first_arg)))
+#elif defined(__GNUC__)
 #define BW_PRINTF_FORMAT(fmt_index, first_arg)                                                     \
     __attribute__((format(gnu_printf, fmt_index, first_arg)))
 #else

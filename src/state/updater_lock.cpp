@@ -1,37 +1,38 @@
 #include "state/updater_lock.h"
 
+#include <windows.h>
+
 namespace {
 
 const wchar_t kMutexName[] = L"Local\\BrindlewickUpdater";
 
-HANDLE take(DWORD wait_ms) {
+enum class Taken { yes, busy, unavailable };
+
+Taken run_locked(DWORD wait_ms, const std::function<void()>& work) {
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, kMutexName);
     if (mutex == nullptr) {
-        return nullptr;
+        return Taken::unavailable;
     }
     // An abandoned mutex is ours all the same: its holder ended in the middle of its
-    // work, and the scratch names it used are cleared by whoever stages next.
+    // work, and whoever stages next clears the scratch names it used.
     const DWORD result = WaitForSingleObject(mutex, wait_ms);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
-        return mutex;
+    const bool held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    if (held) {
+        work();
+        ReleaseMutex(mutex);
     }
     CloseHandle(mutex);
-    return nullptr;
+    return held ? Taken::yes : result == WAIT_TIMEOUT ? Taken::busy : Taken::unavailable;
 }
 
 } // namespace
 
-HANDLE updater_lock_try() {
-    return take(0);
+bool updater_lock_try(const std::function<void()>& work) {
+    return run_locked(0, work) == Taken::yes;
 }
 
-HANDLE updater_lock_wait() {
-    return take(INFINITE);
-}
-
-void updater_lock_release(HANDLE lock) {
-    if (lock != nullptr) {
-        ReleaseMutex(lock);
-        CloseHandle(lock);
+void updater_lock_wait(const std::function<void()>& work) {
+    if (run_locked(INFINITE, work) == Taken::unavailable) {
+        work();
     }
 }

@@ -2,17 +2,13 @@
 // stage a version, try a staged one, or install.
 #pragma once
 
-#include <windows.h>
+#include <functional>
 
-// Takes the lock if no other process holds it, without waiting. Returns the handle to
-// pass to updater_lock_release, or null when another holder has it or the mutex cannot
-// be made.
-HANDLE updater_lock_try();
+// Runs `work` holding the lock, if no other process holds it, without waiting. False,
+// with `work` not run, when another holder has it.
+bool updater_lock_try(const std::function<void()>& work);
 
-// Takes the lock, waiting as long as another process holds it. A lock abandoned by a
-// process that ended counts as taken. Null only when the mutex cannot be made or
-// waited for.
-HANDLE updater_lock_wait();
-
-// Releases and closes a lock taken above; null does nothing.
-void updater_lock_release(HANDLE lock);
+// Runs `work` holding the lock, waiting as long as another process holds it; a lock
+// abandoned by a process that ended counts as taken. When the mutex cannot be made at
+// all, `work` runs without it: no other process can take it either.
+void updater_lock_wait(const std::function<void()>& work);

@@ -24,6 +24,9 @@ constexpr DWORD kThreadEndWaitMs = 5000;
 // thread reads the result the worker wrote: both travel through atomics.
 std::atomic<HWND> main_window{nullptr};
 std::atomic<uint32_t> worker_result{1};
+// Set once the worker function has returned: only then does its "done" message end the
+// loop, whoever else posts that message number to the window.
+std::atomic<bool> worker_returned{false};
 
 // Touched by the main thread only.
 HWND status_label = nullptr;
@@ -82,6 +85,7 @@ unsigned __stdcall worker_entry(void* record) {
     const WorkerStart* start = static_cast<const WorkerStart*>(record);
     const uint32_t result = start->fn(start->arg);
     worker_result = result;
+    worker_returned = true;
     const HWND window = main_window;
     // A full message queue must not swallow the end: the loop would wait for ever.
     while (window != nullptr && !PostMessageW(window, WM_UI_DONE, 0, 0) &&
@@ -143,6 +147,7 @@ bool ui_open(const wchar_t* title) {
         return false;
     }
     main_window = window;
+    marquee = false;
 
     NONCLIENTMETRICSW metrics = {};
     static_assert(sizeof metrics == 504, "NONCLIENTMETRICSW with iPaddedBorderWidth");
@@ -163,6 +168,7 @@ bool ui_open(const wchar_t* title) {
 uint32_t ui_loop(UiWorker fn, void* arg) {
     WorkerStart start = {fn, arg};
     worker_result = 1;
+    worker_returned = false;
     const uintptr_t thread = _beginthreadex(nullptr, 0, worker_entry, &start, 0, nullptr);
     if (thread == 0) {
         return 1;
@@ -171,7 +177,8 @@ uint32_t ui_loop(UiWorker fn, void* arg) {
     bool done = false;
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (message.message == WM_UI_DONE && !done) {
+        if (message.message == WM_UI_DONE && message.hwnd == main_window && worker_returned &&
+            !done) {
             done = true;
             DestroyWindow(main_window.exchange(nullptr));
         }

@@ -16,8 +16,8 @@ using UiWorker = uint32_t (*)(void* arg);
 bool ui_open(const wchar_t* title);
 
 // Main thread only, after ui_open. Runs `fn(arg)` on a new thread and serves the
-// window until the worker has returned; the window is then gone. Returns the worker's
-// result, or 1 when the thread cannot be started or the worker never finished.
+// window until the worker has returned, however the message loop ends; the window is
+// then gone. Returns the worker's result, or 1 when the thread cannot be started.
 uint32_t ui_loop(UiWorker fn, void* arg);
 
 // Any thread. Shows `text` in the status line; nothing without a window.

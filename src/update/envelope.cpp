@@ -50,12 +50,13 @@ bool key_blob(const char* key_hex, std::vector<unsigned char>& blob) {
 
 bool sha256(const std::vector<unsigned char>& bytes, unsigned char* digest) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!nt_success(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    if (!cng_succeeded(
+            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         return false;
     }
     const bool hashed =
-        nt_success(BCryptHash(algorithm, nullptr, 0, const_cast<unsigned char*>(bytes.data()),
-                              static_cast<ULONG>(bytes.size()), digest, kSha256Size));
+        cng_succeeded(BCryptHash(algorithm, nullptr, 0, const_cast<unsigned char*>(bytes.data()),
+                                 static_cast<ULONG>(bytes.size()), digest, kSha256Size));
     BCryptCloseAlgorithmProvider(algorithm, 0);
     return hashed;
 }
@@ -63,14 +64,14 @@ bool sha256(const std::vector<unsigned char>& bytes, unsigned char* digest) {
 bool signature_verifies(std::vector<unsigned char>& blob, unsigned char* digest,
                         std::vector<unsigned char>& signature) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!nt_success(
+    if (!cng_succeeded(
             BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
         return false;
     }
     BCRYPT_KEY_HANDLE key = nullptr;
     bool verified = false;
-    if (nt_success(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
-                                       static_cast<ULONG>(blob.size()), 0))) {
+    if (cng_succeeded(BCryptImportKeyPair(algorithm, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key,
+                                          blob.data(), static_cast<ULONG>(blob.size()), 0))) {
         verified = BCryptVerifySignature(key, nullptr, digest, kSha256Size, signature.data(),
                                          static_cast<ULONG>(signature.size()), 0) == 0;
         BCryptDestroyKey(key);

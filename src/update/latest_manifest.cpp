@@ -4,7 +4,7 @@
 #include "update/transfer.h"
 #include "update/update_source.h"
 
-bool fetch_latest_manifest(Manifest& manifest, std::wstring& error) {
+bool manifest_fetch_latest(Manifest& manifest, std::wstring& error) {
     std::string envelope;
     std::string payload;
     return http_get_text(update_base_url() + L"/latest.json", envelope, error) &&

@@ -7,4 +7,4 @@
 
 // Fetches update_base_url() + "/latest.json", verifies its envelope and parses the
 // manifest into `manifest`. On failure `error` holds the failing step's text.
-bool fetch_latest_manifest(Manifest& manifest, std::wstring& error);
+bool manifest_fetch_latest(Manifest& manifest, std::wstring& error);

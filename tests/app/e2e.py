@@ -32,7 +32,7 @@ def _user_folder():
 
 # These tests remove the installation, the shortcuts and the registration they find:
 # they must only ever see the build's own prefix.
-if not os.path.isfile(os.path.join(PREFIX, ".bw-ready")):
+if not glob.glob(os.path.join(PREFIX, ".bw-ready*")):
     raise SystemExit("refusing to run: %s is not the build's private Wine prefix" % PREFIX)
 USER = _user_folder()
 USER_WIN = "C:\\users\\" + os.path.basename(USER)

@@ -64,9 +64,11 @@ def test_release_cycle(server, clean, tmp_path):
     assert e2e.log_lines()[-1] == "staged 1.2.0 exited 1 in <15s, rolling back"
     assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0", "bad": ["1.2.0"]}
     assert not os.path.exists(root("app-1.2.0"))
+    time.sleep(1)  # time enough for a wrongly started application to show
     assert len(e2e.launches("1.1.0")) == started
     stub()
-    assert e2e.wait_for(lambda: len(e2e.launches("1.1.0")) == started + 1)
+    time.sleep(1)
+    assert len(e2e.launches("1.1.0")) == started + 1
     assert packages(server, "1.2.0") == 1
 
     # A release for a newer stub is named at every check and never fetched.
@@ -96,8 +98,8 @@ def test_release_cycle(server, clean, tmp_path):
                                            "updater.exe", "updater.log", "updater.old.exe"]
 
     # Two stubs at once while the server is slow: one stages, the other leaves it alone.
-    server.publish("1.5.0", release("1.5.0", delay_ms=3000, stub=later_stub),
-                   route="/slow/300", channel="cycle")
+    server.publish("1.5.0", release("1.5.0", delay_ms=5000, stub=later_stub),
+                   route="/slow/600", channel="cycle")
     logged = len(e2e.log_lines())
     first, second = e2e.start(STUB_WIN, base_url=base), e2e.start(STUB_WIN, base_url=base)
     assert (e2e.finish(first), e2e.finish(second)) == (0, 0)
@@ -151,6 +153,18 @@ def test_what_the_stub_cannot_use(server, clean):
     assert os.path.isfile(os.path.join(victim, "brindlewick.exe"))
     assert e2e.log_lines() == ["installed 1.0.0", "committed 1.1.0 (prev 1.0.0)"]
 
+    # A staged version whose program cannot be started is rolled back; the installed one
+    # starts instead.
+    e2e.write(root("app-1.2.0", "brindlewick.exe"), "not a program")
+    e2e.write(root("install.json"), '{"installed": "1.1.0", "staged": "1.2.0"}')
+    assert e2e.wait_for(lambda: e2e.launches("1.1.0"))
+    started = len(e2e.launches("1.1.0"))
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.state() == {"installed": "1.1.0", "bad": ["1.2.0"]}
+    assert not os.path.exists(root("app-1.2.0"))
+    assert e2e.log_lines()[-1] == "staged 1.2.0 failed to spawn"
+    assert e2e.wait_for(lambda: len(e2e.launches("1.1.0")) == started + 1)
+
     # A failing check is logged and changes nothing.
     record = e2e.read(root("install.json"))
     assert e2e.start_stub("https://localhost:1") == (0, [])
@@ -178,9 +192,12 @@ def test_uninstall(server, clean):
     assert e2e.install(base)[0] == 0
 
     assert e2e.start_stub(base, "/uninstall", answers=[("Brindlewick", "No")]) == (0, [REMOVE])
+    time.sleep(3)  # time enough for a wrongly started removal
     assert installed_everywhere()
 
-    # The registered command: Yes, then No keeps the settings.
+    # The registered command: Yes, then No keeps the settings. A "cmd.exe" beside the stub
+    # is not the shell that removes the root.
+    e2e.write(root("cmd.exe"), e2e.read(os.path.join(e2e.BIN, "fake_app.exe"), "rb"))
     e2e.write(settings, "volume=3")
     assert e2e.start_stub(base, "/uninstall", answers=[("Brindlewick", "Yes"),
                                                        ("Brindlewick", "No")]) == (

@@ -20,7 +20,7 @@ class InstallStateFile : public ::testing::Test {
             rm_tree(path);
         }
     }
-    static std::wstring temp_file() { return state_file() + L".tmp"; }
+    static std::wstring temp_file() { return state_temp_file(); }
 
     // Loads from a file holding exactly `json`.
     static bool load_from(const std::string& json, InstallState& state) {

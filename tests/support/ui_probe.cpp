@@ -152,11 +152,17 @@ int watch(DWORD timeout_ms) {
         return 1;
     }
     std::string last;
+    bool complete = false; // the window is created before its status line and bar
     while (IsWindow(window)) {
         const Children children = children_of(window);
-        if (!IsWindow(children.label)) {
-            break; // being destroyed
+        if (children.label == nullptr || children.bar == nullptr) {
+            if (complete) {
+                break; // being destroyed
+            }
+            Sleep(2);
+            continue;
         }
+        complete = true;
         const std::string line = utf8(window_text(children.label)) + "|" + bar_state(children.bar);
         if (line != last && IsWindow(window)) {
             std::printf("%s\n", line.c_str());
