@@ -12,7 +12,7 @@ from e2e import ROOT_WIN, STUB_WIN, root
 
 RELEASE = {"brindlewick.exe": None, "data/readme.txt": b"hello\n", "data/empty.bin": b"",
            "updater.exe": e2e.SETUP}
-SCRATCH = ("dl-tmp.zip", "staging-tmp", "replaced-tmp", "updater.new.exe")
+SCRATCH = ("dl-tmp.zip", "staging-tmp", "updater.new.exe")
 
 
 def failed(reason):
@@ -140,7 +140,16 @@ def test_nothing_is_lost_when_files_are_in_use(server, clean):
         1, [failed("could not move staged version into place")])
     holder.kill()
     assert e2e.tree(root("app-1.0.0")) == version_dir
-    assert not any(os.path.exists(root(name)) for name in SCRATCH)
+    assert not any(os.path.exists(root(name)) for name in SCRATCH + ("replaced-1.0.0",))
+
+    # A replacement cut short leaves a set-aside copy: the next staging puts it back when
+    # its version's folder is missing, and drops it otherwise.
+    e2e.write(root("replaced-0.9", "kept.txt"), "the only copy")
+    e2e.write(root("replaced-1.0.0", "stale.txt"), "old")
+    assert e2e.install(base)[0] == 0
+    assert e2e.read(root("app-0.9", "kept.txt")) == "the only copy"
+    assert not any(name.startswith("replaced-") for name in os.listdir(e2e.ROOT))
+    assert not os.path.exists(root("app-1.0.0", "stale.txt"))
 
 
 def test_the_stub_repairs_a_damaged_record_without_copying_itself(server, clean):
