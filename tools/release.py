@@ -6,6 +6,7 @@ server for trying a release.
   release.py pubkey KEYFILE              prints the public key for the build
   release.py pack DIR --out PACKAGE      writes a release package from a folder
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S] --out F
+                                         (the manifest names the package's digest and size)
   release.py verify ENVELOPE (--pubkey HEX | --key KEYFILE)
   release.py serve DIR --certs CERTDIR [--port N]
 
@@ -18,6 +19,7 @@ import datetime
 import hashlib
 import http.server
 import json
+import math
 import os
 import re
 import ssl
@@ -37,10 +39,16 @@ from cryptography.x509.oid import NameOID
 
 STUB_EXE = "brindlewick.exe"
 SIGNATURE_FAILED = "manifest signature check failed"
-# What the stub accepts as a version, and what this tool writes: the stub reads only
-# eight digits of a component, so longer ones could compare equal.
-STUB_VERSION_RULE = re.compile(r"^[0-9]+(\.[0-9]+){0,3}$")
+NOT_JSON = "latest.json is not valid JSON"
+# The rules below are the program's own; tests/update/manifest_rules.json holds the
+# cases both sides are held to.
+# A release version: one to four numbers of one to eight digits (the program orders by
+# eight digits a number, and the version names a folder, so it must stay short).
 VERSION_RULE = re.compile(r"^[0-9]{1,8}(\.[0-9]{1,8}){0,3}$")
+SHA256_RULE = re.compile(r"^[0-9a-fA-F]{64}$")
+BASE64_RULE = re.compile(r"^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$")
+# Deepest nesting of arrays and objects in latest.json or its payload.
+MAX_JSON_DEPTH = 64
 DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
     port + digit for port in ("COM", "LPT") for digit in "0123456789\u00b9\u00b2\u00b3"
 }
@@ -225,14 +233,17 @@ def manifest_problem(manifest):
     url = manifest.get("url", "")
     sha256 = manifest.get("sha256", "")
     min_stub = manifest.get("minStub", "")
-    if not isinstance(version, str) or not STUB_VERSION_RULE.match(version):
+    if not isinstance(version, str) or not VERSION_RULE.match(version):
         return "manifest: bad version"
     if not isinstance(url, str) or not url.startswith("https://"):
         return "manifest: url must be https"
-    if not isinstance(sha256, str) or len(sha256) != 64:
+    if not isinstance(sha256, str) or not SHA256_RULE.match(sha256):
         return "manifest: bad sha256"
     if not isinstance(min_stub, str):
         return "manifest: bad minStub"
+    size = manifest.get("size", 1)
+    if isinstance(size, bool) or not isinstance(size, int) or not 1 <= size < 1 << 64:
+        return "manifest: bad size"
     return None
 
 
@@ -252,18 +263,61 @@ def envelope_text(payload, signature):
     ) + "\n"
 
 
+def nesting_depth(text):
+    """How deep arrays and objects nest, counted outside strings."""
+    depth = deepest = 0
+    in_string = escaped = False
+    for c in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == '"':
+                in_string = False
+        elif c == '"':
+            in_string = True
+        elif c in "[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif c in "]}" and depth > 0:
+            depth -= 1
+    return deepest
+
+
 def strict_json(text):
-    """One JSON value and nothing else, as the stub parses it."""
-    return json.loads(text, parse_constant=_reject)
+    """One JSON value and nothing else, as the stub parses it: no byte-order mark, no
+    NaN or Infinity, no number beyond a double, no lone surrogate, at most
+    MAX_JSON_DEPTH deep. Integers too long to be a size are read as the floating-point
+    numbers the stub makes of them."""
+    if text.startswith("\ufeff") or nesting_depth(text) > MAX_JSON_DEPTH:
+        raise ValueError("not JSON by the stub's rules")
+    value = json.loads(text, parse_constant=_reject, parse_float=_finite,
+                       parse_int=lambda digits: int(digits) if len(digits) <= 20 else _finite(digits))
+    json.dumps(value, ensure_ascii=False).encode("utf-8")  # a lone surrogate raises
+    return value
 
 
 def _reject(name):
     raise ValueError("%s is not JSON" % name)
 
 
+def _finite(digits):
+    value = float(digits)
+    if math.isinf(value):
+        raise ValueError("%s is beyond a double" % digits)
+    return value
+
+
 def b64_decode(text):
-    """Standard Base64; line breaks and blanks are skipped, as the stub skips them."""
-    return base64.b64decode(re.sub(r"[ \t\r\n]", "", text), validate=True)
+    """Standard Base64 in its one exact spelling: no blanks, exact padding, no stray
+    bits past the last byte."""
+    if not text or not BASE64_RULE.match(text):
+        raise ValueError("not Base64 by the stub's rules")
+    data = base64.b64decode(text, validate=True)
+    if base64.b64encode(data).decode() != text:
+        raise ValueError("stray bits in Base64")
+    return data
 
 
 def unwrap(text, public_key):
@@ -272,7 +326,7 @@ def unwrap(text, public_key):
         envelope = strict_json(text)
         payload = b64_decode(envelope["payload"])
         signature = b64_decode(envelope["sig"])
-    except (ValueError, TypeError, KeyError, binascii.Error):
+    except (ValueError, TypeError, KeyError, binascii.Error, UnicodeEncodeError):
         raise Refused(SIGNATURE_FAILED)
     if not payload or len(signature) != 64:
         raise Refused(SIGNATURE_FAILED)
@@ -288,8 +342,8 @@ def unwrap(text, public_key):
 def parse_manifest(payload):
     try:
         manifest = strict_json(payload.decode("utf-8"))
-    except (ValueError, UnicodeDecodeError):
-        raise Refused("latest.json is not valid JSON")
+    except ValueError:  # UnicodeError included
+        raise Refused(NOT_JSON)
     problem = manifest_problem(manifest)
     if problem:
         raise Refused(problem)
@@ -310,6 +364,7 @@ def sign(version, url, package, key_path, min_stub, out):
     check_package(package)
     key = load_private_key(key_path)
     manifest["sha256"] = file_sha256(package)
+    manifest["size"] = os.path.getsize(package)
     payload = json.dumps(manifest, indent=2).encode() + b"\n"
     text = envelope_text(payload, p1363_signature(key, payload))
     # What is written must be what the stub accepts.
@@ -477,7 +532,8 @@ def run(argv):
         print("%s: %d entries, sha256 %s" % (args.out, count, file_sha256(args.out)))
     elif args.command == "sign":
         manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out)
-        print("%s: version %s, sha256 %s" % (args.out, manifest["version"], manifest["sha256"]))
+        print("%s: version %s, sha256 %s, size %d" % (args.out, manifest["version"],
+                                                       manifest["sha256"], manifest["size"]))
     elif args.command == "verify":
         public_key = (public_key_from_hex(args.pubkey) if args.pubkey
                       else load_private_key(args.key).public_key())

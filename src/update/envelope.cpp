@@ -3,11 +3,11 @@
 #include "build_config.h"
 #include "state/cng.h"
 #include "state/strict_json.h"
+#include "update/release_json.h"
 
 #include <windows.h>
 
 #include <bcrypt.h>
-#include <wincrypt.h>
 
 namespace {
 
@@ -61,6 +61,19 @@ bool sha256(const std::vector<unsigned char>& bytes, unsigned char* digest) {
     return hashed;
 }
 
+int b64_value(char c) {
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
 bool signature_verifies(std::vector<unsigned char>& blob, unsigned char* digest,
                         std::vector<unsigned char>& signature) {
     BCRYPT_ALG_HANDLE algorithm = nullptr;
@@ -83,21 +96,39 @@ bool signature_verifies(std::vector<unsigned char>& blob, unsigned char* digest,
 } // namespace
 
 bool b64_decode(const std::string& text, std::vector<unsigned char>& bytes) {
-    DWORD size = 0;
-    if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                              nullptr, &size, nullptr, nullptr) ||
-        size == 0) {
+    // Exactly one spelling of each byte string is accepted: the standard alphabet, the
+    // length a multiple of four, at most two "=" and only at the end, and no bits set
+    // past the last byte. The release tool reads by the same rule.
+    if (text.empty() || text.size() % 4 != 0) {
         return false;
     }
-    bytes.resize(size);
-    return CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                                bytes.data(), &size, nullptr, nullptr) != FALSE;
+    const size_t padding = text.compare(text.size() - 2, 2, "==") == 0  ? 2
+                           : text.compare(text.size() - 1, 1, "=") == 0 ? 1
+                                                                        : 0;
+    const size_t digits = text.size() - padding;
+    bytes.clear();
+    bytes.reserve(digits * 3 / 4);
+    uint32_t bits = 0;
+    int pending = 0;
+    for (size_t i = 0; i < digits; ++i) {
+        const int value = b64_value(text[i]);
+        if (value < 0) {
+            return false;
+        }
+        bits = (bits << 6) | static_cast<uint32_t>(value);
+        pending += 6;
+        if (pending >= 8) {
+            pending -= 8;
+            bytes.push_back(static_cast<unsigned char>(bits >> pending));
+        }
+    }
+    return (bits & ((1u << pending) - 1)) == 0;
 }
 
 bool manifest_unwrap_with_key(const std::string& text, const char* key_hex, std::string& payload,
                               std::wstring& error) {
     error = L"manifest signature check failed";
-    const nlohmann::json envelope = parse_strict_json(text);
+    const nlohmann::json envelope = parse_release_json(text);
     if (!envelope.is_object()) {
         return false;
     }

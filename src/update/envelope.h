@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-// Standard Base64 to bytes; false for malformed or empty input.
+// Standard Base64 to bytes, in its one exact spelling: no blanks, exact padding, no
+// stray bits. False for anything else, and for empty input.
 bool b64_decode(const std::string& text, std::vector<unsigned char>& bytes);
 
 // On success replaces `payload` with the verified manifest text and empties `error`.

@@ -1,29 +1,85 @@
 #include "update/manifest.h"
 
 #include "state/strict_json.h"
-#include "state/version.h"
+#include "update/release_json.h"
+
+namespace {
+
+const size_t kComponentDigits = 8;
+const size_t kMaxComponents = 4;
+
+// Stricter than a version in install.json: a component longer than the eight digits
+// that ordering reads could pass for another version, and an endless one could never
+// name a folder.
+bool release_version_ok(const std::string& version) {
+    size_t components = 1;
+    size_t digits = 0;
+    for (const char c : version) {
+        if (c == '.') {
+            if (digits == 0 || ++components > kMaxComponents) {
+                return false;
+            }
+            digits = 0;
+        } else if (c < '0' || c > '9' || ++digits > kComponentDigits) {
+            return false;
+        }
+    }
+    return digits > 0;
+}
+
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool digest_ok(const std::string& sha256) {
+    if (sha256.size() != 64) {
+        return false;
+    }
+    for (const char c : sha256) {
+        if (!is_hex_digit(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Absent: 0. Present: a whole number from 1 to 2^64 - 1, else `bad` is set.
+uint64_t size_member(const nlohmann::json& object, bool& bad) {
+    const auto member = object.find("size");
+    if (member == object.end()) {
+        return 0;
+    }
+    const uint64_t size = member->is_number_unsigned() ? member->get<uint64_t>() : 0;
+    bad = size == 0;
+    return size;
+}
+
+} // namespace
 
 bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& error) {
-    const nlohmann::json object = parse_strict_json(text);
+    const nlohmann::json object = parse_release_json(text);
     if (!object.is_object()) {
         error = L"latest.json is not valid JSON";
         return false;
     }
     // A member of the wrong type fails the rule of its own key.
-    bool bad_version = false, bad_url = false, bad_sha256 = false, bad_min_stub = false;
+    bool bad_version = false, bad_url = false, bad_sha256 = false, bad_min_stub = false,
+         bad_size = false;
     manifest.version = json_string_member(object, "version", &bad_version);
     manifest.url = json_string_member(object, "url", &bad_url);
     manifest.sha256 = json_string_member(object, "sha256", &bad_sha256);
     manifest.minStub = json_string_member(object, "minStub", &bad_min_stub);
-    Ver parsed;
-    if (bad_version || manifest.version.empty() || !ver_parse(manifest.version, parsed)) {
+    manifest.size = size_member(object, bad_size);
+    if (bad_version || !release_version_ok(manifest.version)) {
         error = L"manifest: bad version";
     } else if (bad_url || manifest.url.compare(0, 8, "https://") != 0) {
         error = L"manifest: url must be https";
-    } else if (bad_sha256 || manifest.sha256.size() != 64) {
+    } else if (bad_sha256 || !digest_ok(manifest.sha256)) {
         error = L"manifest: bad sha256";
     } else if (bad_min_stub) {
         error = L"manifest: bad minStub";
+    } else if (bad_size) {
+        error = L"manifest: bad size";
     } else {
         return true;
     }

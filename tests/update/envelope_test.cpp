@@ -1,9 +1,12 @@
 #include "update/envelope.h"
+#include "update/manifest.h"
 #include "update/test_server.h"
 
 #include "build_config.h"
+#include "state/text.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -57,12 +60,33 @@ TEST(ManifestUnwrap, AMalformedBuiltInKeyVerifiesNothing) {
     }
 }
 
+// The table the release tool's tests read too (tests/update/manifest_rules.json), made
+// into envelopes signed with the development key.
+TEST(ReleaseRules, TheProgramKeepsTheRulesTheReleaseToolKeeps) {
+    const nlohmann::json index =
+        nlohmann::json::parse(read_file(update_fixture(L"rules\\index.json")), nullptr, false);
+    ASSERT_TRUE(index.is_array() && index.size() > 40);
+    for (const nlohmann::json& rule : index) {
+        const std::string name = rule["name"];
+        const std::string text =
+            read_file(update_fixture(L"rules\\" + utf8_to_w(rule["file"].get<std::string>())));
+        std::string payload;
+        Manifest manifest;
+        std::wstring error;
+        const bool ok =
+            manifest_unwrap(text, payload, error) && manifest_parse(payload, manifest, error);
+        EXPECT_EQ(ok ? "ok" : w_to_utf8(error), rule["expect"].get<std::string>()) << name;
+    }
+}
+
 TEST(B64Decode, DecodesStandardBase64AndRejectsTheRest) {
     std::vector<unsigned char> bytes;
     ASSERT_TRUE(b64_decode("AAEC/w==", bytes));
     EXPECT_EQ(bytes, (std::vector<unsigned char>{0, 1, 2, 255}));
-    EXPECT_FALSE(b64_decode("", bytes));
-    EXPECT_FALSE(b64_decode("not base64!", bytes));
+    for (const char* text : {"", "not base64!", "AAEC/w=", "AAEC/w===", "AAEC/w==AA==", "AAEC/x==",
+                             "AAE C/w==", "AAEC-w==", "AAEC\n/w=="}) {
+        EXPECT_FALSE(b64_decode(text, bytes)) << text;
+    }
 }
 
 } // namespace

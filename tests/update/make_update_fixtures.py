@@ -10,8 +10,10 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+sys.path[:0] = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"),
+                os.path.dirname(os.path.abspath(__file__))]
 import release  # noqa: E402
+import rule_cases  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature  # noqa: E402
 
@@ -78,6 +80,18 @@ def main():
             f.write(text)
     with open(os.path.join(out, "payload.json"), "wb") as f:
         f.write(payload)
+
+    # The cases both the program and the release tool are held to.
+    rules = os.path.join(out, "rules")
+    os.makedirs(rules)
+    index = []
+    for number, (name, text, expect) in enumerate(rule_cases.envelopes(key)):
+        file = "%02d.json" % number
+        with open(os.path.join(rules, file), "wb") as f:
+            f.write(text)
+        index.append({"name": name, "file": file, "expect": expect})
+    with open(os.path.join(rules, "index.json"), "w") as f:
+        json.dump(index, f, indent=1)
 
     # A package-sized file for downloads, and a good envelope to fetch.
     with open(os.path.join(www, "package.bin"), "wb") as f:

@@ -12,8 +12,10 @@ import zipfile
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "tests", "update")]
 import release  # noqa: E402
+import rule_cases  # noqa: E402
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "release.py")
 
@@ -107,7 +109,8 @@ def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
     assert len(base64.b64decode(envelope["sig"])) == 64
     manifest = json.loads(base64.b64decode(envelope["payload"]))
     assert manifest == {"version": "2.10.0", "url": "https://h/p.zip",
-                        "sha256": release.file_sha256(package), "minStub": "1.1"}
+                        "sha256": release.file_sha256(package), "minStub": "1.1",
+                        "size": os.path.getsize(package)}
     code, shown, _ = run(capsys, "verify", out, "--pubkey", public)
     assert code == 0 and json.loads(shown) == manifest
 
@@ -166,6 +169,15 @@ def test_verify_reports_the_stubs_own_texts(key, tmp_path, capsys):
         assert code == 1 and err.strip().endswith(text)
     code, _, err = run(capsys, "verify", envelope(good), "--pubkey", "04" + "0" * 128)
     assert code == 1 and "not a point" in err
+
+
+def test_the_tool_keeps_the_rules_the_program_keeps(key):
+    """The table the program's tests read too: the two can never drift apart."""
+    private = release.load_private_key(key[0])
+    verdicts = {name: (rule_cases.verdict(text, private.public_key()), expect)
+                for name, text, expect in rule_cases.envelopes(private)}
+    assert {name: pair for name, pair in verdicts.items() if pair[0] != pair[1]} == {}
+    assert len(verdicts) > 40
 
 
 def test_signatures_interoperate_with_openssl(key, tmp_path, capsys):
