@@ -141,7 +141,7 @@ int bench_install(const std::wstring& setup, const std::wstring& app_dir, const 
     std::wstring error;
     std::string digest;
     const double download =
-        timed(runs, [&] { return http_get_file(url, package, Progress(), error); });
+        timed(runs, [&] { return http_get_file(url, package, 0, Progress(), error); });
     const double hash = timed(runs, [&] { return sha256_file(package, digest); });
     const double extract = timed(runs, [&] {
         rm_tree(tree);

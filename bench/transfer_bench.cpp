@@ -50,7 +50,7 @@ int bench_file(const std::wstring& url, const std::wstring& path) {
     for (int round = 0; round < 5; ++round) {
         const double start = seconds_now();
         std::wstring error;
-        if (!http_get_file(url, path, Progress(), error)) {
+        if (!http_get_file(url, path, 0, Progress(), error)) {
             std::fprintf(stderr, "http_get_file failed: %ls\n", error.c_str());
             return 1;
         }

@@ -5,6 +5,12 @@ set(PUBLISHER_WEB_HOST "www.brindlewick.example" CACHE STRING "Host of the publi
 set(PUBLISHER_WEB_DOMAIN "brindlewick.example" CACHE STRING "Web domain named to users in repair hints")
 set(PUBLISHER_HOME_PAGE "https://www.brindlewick.example/" CACHE STRING "Home page shown in the list of installed programs")
 
+set(PACKAGE_SIZE_CAP "4294967296" CACHE STRING
+    "The most a package download may bring when its manifest does not give its size, in bytes")
+if(NOT PACKAGE_SIZE_CAP MATCHES "^[1-9][0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?[0-9]?$")
+  message(FATAL_ERROR "PACKAGE_SIZE_CAP must be a whole number of bytes, at most 18 digits")
+endif()
+
 if(NOT STUB_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
   message(FATAL_ERROR "STUB_VERSION '${STUB_VERSION}' must be 1 to 4 numeric components separated by full stops")
 endif()

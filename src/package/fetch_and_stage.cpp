@@ -138,7 +138,7 @@ bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring&
         ui_status((L"Downloading Brindlewick " + utf8_to_w(manifest.version) + L"...").c_str());
         progress = window_progress();
     }
-    if (!http_get_file(utf8_to_w(manifest.url), package, progress, error)) {
+    if (!http_get_file(utf8_to_w(manifest.url), package, manifest.size, progress, error)) {
         return false;
     }
     if (show_progress) {

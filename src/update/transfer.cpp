@@ -4,11 +4,24 @@
 #include "state/text.h"
 #include "state/win_err.h"
 
+#include <cstdio>
+
 namespace {
 
 const DWORD kTextChunk = 16384;
 const size_t kTextCap = 1048576;
 const DWORD kFileChunk = 65536;
+// WinHTTP's receive time-out bounds each wait for body data; this bounds the wait for
+// the whole response header, which the receive time-out alone leaves open on Wine.
+const DWORD kResponseTimeoutMs = 30000;
+// A piece at least this large means the body is flowing fast.
+const DWORD kFlowingPiece = 8192;
+// What Wine reports for a socket's time-out, where Windows says ERROR_WINHTTP_TIMEOUT.
+const DWORD kSocketTimeout = 10060;
+
+bool timed_out(DWORD code) {
+    return code == ERROR_WINHTTP_TIMEOUT || code == kSocketTimeout;
+}
 
 struct Handles {
     HINTERNET open_handle = nullptr;
@@ -32,19 +45,138 @@ std::wstring user_agent() {
     return L"BrindlewickSetup/" + utf8_to_w(STUB_VERSION);
 }
 
-// The Content-Length header as a number; 0 when there is none.
-uint64_t announced_length(HINTERNET request) {
-    wchar_t text[32] = L"";
-    DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &size, WINHTTP_NO_HEADER_INDEX)) {
-        return 0;
+// Takes what has arrived rather than waiting for a full buffer, so that progress and
+// the rate floor see a slow body as it comes. When plenty has arrived the body is
+// flowing, and the rest of the buffer is filled at once: fewer, larger pieces keep a
+// fast download as fast as a plain read loop.
+ChunkReader arrived_data(HINTERNET request) {
+    return [request](void* buffer, DWORD size, DWORD* got) {
+        *got = 0;
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            return false;
+        }
+        if (available == 0) {
+            return true;
+        }
+        if (!WinHttpReadData(request, buffer, available < size ? available : size, got)) {
+            return false;
+        }
+        if (*got < kFlowingPiece || *got == size) {
+            return true;
+        }
+        DWORD more = 0;
+        if (WinHttpReadData(request, static_cast<unsigned char*>(buffer) + *got, size - *got,
+                            &more)) {
+            *got += more;
+            return true;
+        }
+        // A stall here is reported now; a connection that broke off ends the body at the
+        // next read.
+        return !timed_out(GetLastError());
+    };
+}
+
+// Reads a body through `read` until it ends, handing each piece to `take`; a read that
+// fails ends the body as the end of data does. False, with `error` set, when the server
+// went silent for the receive time-out, when less than the floor came in a window, or
+// when `take` refused a piece (it sets `error` itself).
+bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const RateFloor& floor,
+               const std::function<bool(DWORD)>& take, std::wstring& error) {
+    ULONGLONG window_start = GetTickCount64();
+    uint64_t window_bytes = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!read(buffer, size, &got)) {
+            if (timed_out(GetLastError())) {
+                error = L"download stalled";
+                return false;
+            }
+            return true;
+        }
+        if (got == 0) {
+            return true;
+        }
+        window_bytes += got;
+        const ULONGLONG now = GetTickCount64();
+        if (now - window_start >= floor.window_ms) {
+            if (window_bytes < floor.min_bytes) {
+                error = L"download too slow";
+                return false;
+            }
+            window_start = now;
+            window_bytes = 0;
+        }
+        if (!take(got)) {
+            return false;
+        }
     }
-    const long long total = _wtoi64(text);
-    return total > 0 ? static_cast<uint64_t>(total) : 0;
+}
+
+// A whole number of bytes, digits only, blanks around them allowed.
+bool parse_length(const std::wstring& text, uint64_t& value) {
+    const size_t first = text.find_first_not_of(L" \t");
+    const size_t last = text.find_last_not_of(L" \t");
+    if (first == std::wstring::npos) {
+        return false;
+    }
+    value = 0;
+    for (size_t i = first; i <= last; ++i) {
+        const wchar_t c = text[i];
+        if (c < L'0' || c > L'9' || value > (UINT64_MAX - (c - L'0')) / 10) {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - L'0');
+    }
+    return true;
+}
+
+// The announced length, 0 when there is none. A Content-Length that cannot be read, or
+// several that disagree, fail the download: a wrong length would let a body cut short
+// pass for complete.
+bool announced_length(HINTERNET request, uint64_t& length, std::wstring& error) {
+    length = 0;
+    bool seen = false;
+    for (DWORD index = 0;;) {
+        DWORD bytes = 0;
+        DWORD probe = index;
+        WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                            WINHTTP_NO_OUTPUT_BUFFER, &bytes, &probe);
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            return true; // no further header of that name
+        }
+        std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+        bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+        if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH,
+                                 WINHTTP_HEADER_NAME_BY_INDEX, &text[0], &bytes, &index)) {
+            return true;
+        }
+        text.resize(bytes / sizeof(wchar_t));
+        uint64_t value = 0;
+        if (!parse_length(text, value)) {
+            error = L"bad Content-Length";
+            return false;
+        }
+        if (seen && value != length) {
+            error = L"Content-Length headers disagree";
+            return false;
+        }
+        length = value;
+        seen = true;
+    }
+}
+
+bool room_for(const std::wstring& path, uint64_t size) {
+    const std::wstring folder = path.substr(0, path.rfind(L'\\') + 1);
+    ULARGE_INTEGER available;
+    // When the disk cannot say, the download itself finds out.
+    return !GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) ||
+           available.QuadPart >= size;
 }
 
 } // namespace
+
+const RateFloor kRateFloor = {60000, 60 * 1024};
 
 bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& connection,
                   HINTERNET& request, std::wstring& error) {
@@ -85,6 +217,9 @@ bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& co
         error = win_err(L"request failed", GetLastError());
         return false;
     }
+    DWORD response_timeout = kResponseTimeoutMs;
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
+                     sizeof response_timeout);
     if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                             0, 0) ||
         !WinHttpReceiveResponse(request, nullptr)) {
@@ -111,25 +246,25 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
     text.clear();
     // Room for the cap and one chunk up front: the body never moves while it grows.
     text.reserve(kTextCap + kTextChunk);
-    bool too_large = false;
-    char chunk[kTextChunk];
-    DWORD got = 0;
-    while (WinHttpReadData(h.request, chunk, kTextChunk, &got) && got > 0) {
-        text.append(chunk, got);
-        if (text.size() > kTextCap) {
-            too_large = true;
-            break;
-        }
-    }
+    unsigned char chunk[kTextChunk];
+    const bool read = read_body(
+        arrived_data(h.request), chunk, kTextChunk, kRateFloor,
+        [&](DWORD got) {
+            text.append(reinterpret_cast<const char*>(chunk), got);
+            if (text.size() > kTextCap) {
+                error = L"manifest too large";
+                return false;
+            }
+            return true;
+        },
+        error);
     close_handles(h);
-    if (too_large) {
-        error = L"manifest too large";
-    }
-    return !too_large;
+    return read;
 }
 
-bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t announced,
-                  const Progress& progress, std::wstring& error) {
+bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
+                  uint64_t limit, const RateFloor& floor, const Progress& progress,
+                  std::wstring& error) {
     FILE* file = _wfopen(path.c_str(), L"wb");
     if (file == nullptr) {
         error = L"cannot write " + path;
@@ -137,45 +272,64 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t an
     }
     unsigned char buffer[kFileChunk];
     uint64_t received = 0;
-    bool write_failed = false;
-    DWORD got = 0;
-    while (read(buffer, kFileChunk, &got) && got > 0) {
-        if (std::fwrite(buffer, 1, got, file) != got) {
-            write_failed = true;
-            break;
-        }
-        received += got;
-        if (progress) {
-            progress(received, announced);
-        }
-    }
+    bool complete = read_body(
+        read, buffer, kFileChunk, floor,
+        [&](DWORD got) {
+            // Refused at once: a body past its size is not to fill the disk first.
+            if (received + got > (expected != 0 ? expected : limit)) {
+                error = expected != 0 ? L"download truncated" : L"download too large";
+                return false;
+            }
+            if (std::fwrite(buffer, 1, got, file) != got) {
+                error = L"disk write failed";
+                return false;
+            }
+            received += got;
+            if (progress) {
+                progress(received, expected);
+            }
+            return true;
+        },
+        error);
     // Bytes still buffered can fail to reach the disk here, too.
-    write_failed = std::fclose(file) != 0 || write_failed;
-    if (write_failed) {
+    if (std::fclose(file) != 0 && complete) {
         error = L"disk write failed";
-    } else if (announced != 0 && received != announced) {
-        error = L"download truncated";
-    } else {
-        return true;
+        complete = false;
     }
-    DeleteFileW(path.c_str());
-    return false;
+    if (complete && expected != 0 && received != expected) {
+        error = L"download truncated";
+        complete = false;
+    }
+    if (!complete) {
+        DeleteFileW(path.c_str());
+    }
+    return complete;
 }
 
-bool http_get_file(const std::wstring& url, const std::wstring& path, const Progress& progress,
-                   std::wstring& error) {
-    Handles h;
-    if (!open_request(url, h.open_handle, h.connection, h.request, error)) {
-        close_handles(h);
+bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t size,
+                   const Progress& progress, std::wstring& error) {
+    if (size != 0 && !room_for(path, size)) {
+        error = L"not enough disk space";
         return false;
     }
-    const uint64_t announced = announced_length(h.request);
-    const HINTERNET request = h.request;
-    const bool received = receive_file(
-        [request](void* buffer, DWORD size, DWORD* got) {
-            return WinHttpReadData(request, buffer, size, got) != FALSE;
-        },
-        path, announced, progress, error);
+    Handles h;
+    uint64_t announced = 0;
+    bool done = open_request(url, h.open_handle, h.connection, h.request, error) &&
+                announced_length(h.request, announced, error);
+    if (done && size != 0 && announced != 0 && announced != size) {
+        error = L"download size differs from the manifest";
+        done = false;
+    }
+    const uint64_t expected = size != 0 ? size : announced;
+    if (done && size == 0 && expected > PACKAGE_SIZE_CAP) {
+        error = L"download too large";
+        done = false;
+    }
+    if (done) {
+        done =
+            receive_file(arrived_data(h.request), path, expected,
+                         expected != 0 ? expected : PACKAGE_SIZE_CAP, kRateFloor, progress, error);
+    }
     close_handles(h);
-    return received;
+    return done;
 }

@@ -1,4 +1,6 @@
-// HTTPS transfers over WinHTTP: one GET per call, status 200 only.
+// HTTPS transfers over WinHTTP: one GET per call, status 200 only. No transfer waits
+// more than 30 seconds for the server, response headers included, and none goes on
+// below a floor of 60 KiB a minute.
 //
 // src/update builds on src/state only.
 #pragma once
@@ -8,11 +10,10 @@
 #include <winhttp.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
 
-// (bytes received so far, bytes announced or 0 when none were); may be empty.
+// (bytes received so far, bytes expected or 0 when the size is not known); may be empty.
 using Progress = std::function<void(uint64_t, uint64_t)>;
 
 // Splits `url`, opens the session, connection and request handles, sends a GET and
@@ -21,20 +22,36 @@ using Progress = std::function<void(uint64_t, uint64_t)>;
 bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& connection,
                   HINTERNET& request, std::wstring& error);
 
-// The body, as received, of a resource of at most 1 MiB. A connection that breaks
-// off ends the body; what arrived is the result.
+// The body, as received, of a resource of at most 1 MiB. A connection that breaks off
+// ends the body; what arrived is the result. Fails with "download stalled" or
+// "download too slow" as below.
 bool http_get_text(const std::wstring& url, std::string& text, std::wstring& error);
 
-// Downloads into `path` (its folder must exist). With a Content-Length announced the
-// file must match it exactly; a failed download leaves no file.
-bool http_get_file(const std::wstring& url, const std::wstring& path, const Progress& progress,
-                   std::wstring& error);
+// Downloads into `path` (its folder must exist). `size`, when not 0, is the size the
+// file must have, as a signed manifest gives it: the download fails before it starts
+// when the disk has less room ("not enough disk space") or the server announces
+// another length, and as soon as more bytes arrive. Without it an announced length
+// must be met, and nothing larger than the build's package size cap is accepted.
+// Fails with "download stalled" when no byte came for 30 seconds and with "download
+// too slow" when fewer than 60 KiB came in a minute. A failed download leaves no file.
+bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t size,
+                   const Progress& progress, std::wstring& error);
 
-// Reads the next piece of a body into `buffer`; false when the read fails.
+// What a body must bring: at least `min_bytes` in every `window_ms` from its start.
+struct RateFloor {
+    DWORD window_ms;
+    uint64_t min_bytes;
+};
+extern const RateFloor kRateFloor;
+
+// Reads the next piece of a body into `buffer`: at most `size` bytes, as many as have
+// arrived. False when the read fails, with GetLastError saying why.
 using ChunkReader = std::function<bool(void* buffer, DWORD size, DWORD* got)>;
 
 // The body loop of http_get_file, from the point where `path` is to be written: copies
-// everything `read` gives into the file and keeps it only when it is complete. Apart so
+// what `read` gives into the file and keeps it only when it is complete. `expected` is
+// the size it must have (0: not known, any size up to `limit` is complete). Apart so
 // that bodies this platform's HTTP client will not deliver can be tested.
-bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t announced,
-                  const Progress& progress, std::wstring& error);
+bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
+                  uint64_t limit, const RateFloor& floor, const Progress& progress,
+                  std::wstring& error);

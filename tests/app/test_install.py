@@ -19,9 +19,14 @@ def failed(reason):
     return "Installation failed.\n\n" + reason
 
 
+def package_size(server, name):
+    return os.path.getsize(os.path.join(server.www, name, "package.zip"))
+
+
 def test_fresh_installation(server, clean):
-    # The digest in upper case matches all the same.
-    base = server.publish("1.0.0", RELEASE, tamper=lambda m: m.update(sha256=m["sha256"].upper()))
+    # The digest in upper case matches all the same; the size is held to.
+    base = server.publish("1.0.0", RELEASE, tamper=lambda m: m.update(
+        sha256=m["sha256"].upper(), size=package_size(server, "1.0.0")))
     # A downloaded setup program carries a zone mark its copy may inherit. Wine keeps such
     # a stream as a file of that name beside the copy.
     e2e.write(root("updater.exe:Zone.Identifier"), "[ZoneTransfer]\r\nZoneId=3\r\n")
@@ -80,6 +85,8 @@ FAILURES = {
                  "checksum mismatch - download corrupted or tampered"),
     "no program": (lambda s, t: s.publish("1.0.0", {"bin/brindlewick.exe": None}),
                    "package has no brindlewick.exe"),
+    "wrong size": (lambda s, t: s.publish("1.0.0", tamper=lambda m: m.update(
+        size=package_size(s, "1.0.0") + 1)), "download size differs from the manifest"),
 }
 
 

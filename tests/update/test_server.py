@@ -106,6 +106,41 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.flush()
                 time.sleep(pause / 1000)
             return None
+        if kind == "silent":  # /silent/S: reads the request, says nothing for S seconds
+            time.sleep(numbers[0])
+            return self.drop()
+        if kind == "drip":  # /drip/N/MS: the headers, then N bytes, one each MS
+            n, pause = numbers
+            self.send_response(200)
+            self.send_header("Content-Length", str(n))
+            self.send_header("Connection", "close")
+            self.close_connection = True
+            self.end_headers()
+            self.wfile.flush()
+            for i in range(n):
+                time.sleep(pause / 1000)
+                self.wfile.write(pattern(1, i))
+                self.wfile.flush()
+            return None
+        if kind == "endless":  # an unannounced body that never ends
+            self.send_response(200)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            chunk = pattern(1 << 16)
+            try:
+                while True:
+                    self.wfile.write(chunk)
+            except OSError:
+                return None
+        if kind == "raw-length":  # /raw-length/HEADER[,HEADER]/SENT: Content-Length as given
+            self.send_response(200)
+            for value in args[0].split(","):
+                self.send_header("Content-Length", value)
+            self.send_header("Connection", "close")
+            self.close_connection = True
+            self.end_headers()
+            self.wfile.write(pattern(numbers[-1]))
+            return None
         if kind == "agent":
             return self.send(200, self.headers.get("User-Agent", "").encode())
         if kind == "path":

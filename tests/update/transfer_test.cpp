@@ -7,6 +7,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -28,12 +29,12 @@ struct Download {
     bool exists = false;
 };
 
-Download download(const std::wstring& url, const std::wstring& path) {
+Download download(const std::wstring& url, const std::wstring& path, uint64_t size = 0) {
     Download result;
     const Progress record = [&result](uint64_t received, uint64_t total) {
         result.calls.emplace_back(received, total);
     };
-    if (!http_get_file(url, path, record, result.error)) {
+    if (!http_get_file(url, path, size, record, result.error)) {
         EXPECT_NE(result.error, L"");
     }
     result.bytes = read_file(path, &result.exists);
@@ -130,7 +131,7 @@ TEST(HttpGetFile, ReportsProgressUpToTheFileSize) {
     // The same without a callback, over a slow trickle.
     std::wstring error;
     ASSERT_TRUE(
-        http_get_file(server_url(L"/trickle/5000/8/100"), scratch / L"slow", Progress(), error))
+        http_get_file(server_url(L"/trickle/5000/8/100"), scratch / L"slow", 0, Progress(), error))
         << error;
     EXPECT_EQ(read_file(scratch / L"slow"), pattern(5000));
 }
@@ -157,6 +158,76 @@ TEST(HttpGetFile, ALengthNotMetLeavesNoFile) {
         EXPECT_EQ(d.error, L"download truncated") << path;
         EXPECT_FALSE(d.exists) << path;
     }
+}
+
+TEST(HttpGetFile, ProgressComesAsBytesArrive) {
+    ScratchDir scratch(L"get");
+    const Download d = download(server_url(L"/drip/6/150"), scratch / L"p.zip");
+    ASSERT_EQ(d.error, L"");
+    EXPECT_EQ(d.calls.size(), 6u);
+    EXPECT_EQ(d.calls.back(), std::make_pair(uint64_t{6}, uint64_t{6}));
+}
+
+TEST(HttpGetFile, LengthsMustBeReadAsTheyAreAndAgree) {
+    ScratchDir scratch(L"get");
+    // Zero-padded: read whole, so that half the body is not taken for all of it.
+    const std::wstring padded = L"/raw-length/" + std::wstring(34, L'0') + L"10/5";
+    EXPECT_EQ(download(server_url(padded), scratch / L"a").error, L"download truncated");
+    EXPECT_EQ(download(server_url(L"/raw-length/99999999999999999999999/5"), scratch / L"b").error,
+              L"bad Content-Length");
+    EXPECT_EQ(download(server_url(L"/raw-length/5,7/7"), scratch / L"c").error,
+              L"Content-Length headers disagree");
+    Download d = download(server_url(L"/raw-length/5,5/5"), scratch / L"d");
+    EXPECT_EQ(d.error, L"");
+    EXPECT_EQ(d.bytes, pattern(5));
+    for (const wchar_t* name : {L"a", L"b", L"c"}) {
+        EXPECT_FALSE(file_exists(scratch / name)) << name;
+    }
+}
+
+TEST(HttpGetFile, TheSizeAManifestGivesIsHeldTo) {
+    ScratchDir scratch(L"get");
+    // Known without a Content-Length: the bar can show a percentage.
+    Download d = download(server_url(L"/no-length/70000"), scratch / L"a", 70000);
+    ASSERT_EQ(d.error, L"");
+    EXPECT_EQ(d.bytes, pattern(70000));
+    EXPECT_EQ(d.calls.back(), std::make_pair(uint64_t{70000}, uint64_t{70000}));
+    for (uint64_t size : {50000, 90000}) {
+        d = download(server_url(L"/no-length/70000"), scratch / L"b", size);
+        EXPECT_EQ(d.error, L"download truncated") << size;
+        EXPECT_FALSE(d.exists) << size;
+    }
+    EXPECT_EQ(download(server_url(L"/body/100"), scratch / L"c", 99).error,
+              L"download size differs from the manifest");
+    d = download(server_url(L"/body/100"), scratch / L"d", uint64_t{1} << 62);
+    EXPECT_EQ(d.error, L"not enough disk space");
+    EXPECT_FALSE(d.exists);
+}
+
+// Both wait the 30 seconds once, side by side.
+TEST(Transfers, NoneWaitsLongerThan30SecondsForTheServer) {
+    std::wstring before_headers, in_body;
+    double headers_s = 0, body_s = 0;
+    ScratchDir scratch(L"get");
+    std::thread silent_server([&] {
+        const ULONGLONG start = GetTickCount64();
+        before_headers = text_error(server_url(L"/silent/45"));
+        headers_s = static_cast<double>(GetTickCount64() - start) / 1000;
+    });
+    const ULONGLONG start = GetTickCount64();
+    in_body = download(server_url(L"/drip/10/45000"), scratch / L"p.zip").error;
+    body_s = static_cast<double>(GetTickCount64() - start) / 1000;
+    silent_server.join();
+    EXPECT_EQ(before_headers.rfind(L"download failed (error ", 0), 0u) << before_headers;
+    EXPECT_EQ(in_body, L"download stalled");
+    EXPECT_GE(headers_s, 29);
+    EXPECT_LT(headers_s, 40);
+    EXPECT_GE(body_s, 29);
+    EXPECT_LT(body_s, 40);
+}
+
+TEST(HttpGetText, AnEndlessBodyStopsAtTheCap) {
+    EXPECT_EQ(text_error(server_url(L"/endless")), L"manifest too large");
 }
 
 TEST(HttpGetFile, FailuresBeforeTheBodyCreateNothing) {
@@ -187,24 +258,74 @@ ChunkReader serve_pieces(std::vector<std::string> pieces, bool fail_at_end) {
     };
 }
 
+// receive_file with the size it must have (0: any) and the most it may take.
+bool receive(const ChunkReader& read, const std::wstring& path, uint64_t expected,
+             std::wstring& error, uint64_t limit = 1u << 30, RateFloor floor = kRateFloor) {
+    error.clear();
+    return receive_file(read, path, expected, expected != 0 ? expected : limit, floor, Progress(),
+                        error);
+}
+
 TEST(ReceiveFile, MoreOrFewerBytesThanAnnouncedAreTruncation) {
     ScratchDir scratch(L"recv");
     const std::wstring path = scratch / L"p.zip";
     std::wstring error;
-    EXPECT_FALSE(receive_file(serve_pieces({"abc", "def"}, false), path, 5, Progress(), error));
+    EXPECT_FALSE(receive(serve_pieces({"abc", "def"}, false), path, 5, error));
     EXPECT_EQ(error, L"download truncated");
     EXPECT_FALSE(file_exists(path));
-    error.clear();
-    EXPECT_FALSE(receive_file(serve_pieces({"abc"}, true), path, 5, Progress(), error));
+    EXPECT_FALSE(receive(serve_pieces({"abc"}, true), path, 5, error));
     EXPECT_EQ(error, L"download truncated");
     EXPECT_FALSE(file_exists(path));
 
-    error.clear();
-    EXPECT_TRUE(receive_file(serve_pieces({"abc", "de"}, true), path, 5, Progress(), error));
+    EXPECT_TRUE(receive(serve_pieces({"abc", "de"}, true), path, 5, error));
     EXPECT_EQ(read_file(path), "abcde");
     // Unannounced, a read failing mid-way goes unnoticed here; the digest catches it.
-    EXPECT_TRUE(receive_file(serve_pieces({"ab"}, true), path, 0, Progress(), error));
+    EXPECT_TRUE(receive(serve_pieces({"ab"}, true), path, 0, error));
     EXPECT_EQ(read_file(path), "ab");
+}
+
+// A body that never ends, and one that comes a byte at a time.
+ChunkReader endless(DWORD piece, DWORD pause_ms, int* reads) {
+    return [piece, pause_ms, reads](void* buffer, DWORD size, DWORD* got) {
+        ++*reads;
+        Sleep(pause_ms);
+        *got = piece < size ? piece : size;
+        std::memset(buffer, 'x', *got);
+        return true;
+    };
+}
+
+TEST(ReceiveFile, EveryBodyEnds) {
+    ScratchDir scratch(L"recv");
+    const std::wstring path = scratch / L"p.zip";
+    std::wstring error;
+    // Past the cap, or past the size given, it stops at once.
+    int reads = 0;
+    EXPECT_FALSE(receive(endless(400, 0, &reads), path, 0, error, 1000));
+    EXPECT_EQ(error, L"download too large");
+    EXPECT_EQ(reads, 3);
+    EXPECT_FALSE(file_exists(path));
+    reads = 0;
+    EXPECT_FALSE(receive(endless(400, 0, &reads), path, 1000, error));
+    EXPECT_EQ(error, L"download truncated");
+    EXPECT_EQ(reads, 3);
+    // Below the floor for a whole window it fails; at the floor it goes on.
+    const RateFloor floor = {300, 100};
+    reads = 0;
+    EXPECT_FALSE(receive(endless(1, 20, &reads), path, 0, error, 1000, floor));
+    EXPECT_EQ(error, L"download too slow");
+    EXPECT_FALSE(file_exists(path));
+    reads = 0;
+    EXPECT_FALSE(receive(endless(50, 20, &reads), path, 0, error, 1000, floor));
+    EXPECT_EQ(error, L"download too large"); // past a whole window, stopped by the cap only
+    // A read that times out is a stall, not the end of the body.
+    const ChunkReader silent = [](void*, DWORD, DWORD* got) {
+        *got = 0;
+        SetLastError(ERROR_WINHTTP_TIMEOUT);
+        return false;
+    };
+    EXPECT_FALSE(receive(silent, path, 0, error));
+    EXPECT_EQ(error, L"download stalled");
 }
 
 // A "file" that stops taking bytes: a pipe whose other end goes away after the first read.
@@ -223,7 +344,7 @@ TEST(ReceiveFile, AWriteThatFailsIsReportedAsSuch) {
         return true;
     };
     std::wstring error;
-    EXPECT_FALSE(receive_file(read_then_hang_up, pipe, 0, Progress(), error));
+    EXPECT_FALSE(receive(read_then_hang_up, pipe, 0, error));
     EXPECT_EQ(error, L"disk write failed");
     if (server != nullptr) {
         CloseHandle(server);
