@@ -44,9 +44,9 @@ NOT_JSON = "latest.json is not valid JSON"
 # cases both sides are held to.
 # A release version: one to four numbers of one to eight digits (the program orders by
 # eight digits a number, and the version names a folder, so it must stay short).
-VERSION_RULE = re.compile(r"^[0-9]{1,8}(\.[0-9]{1,8}){0,3}$")
-SHA256_RULE = re.compile(r"^[0-9a-fA-F]{64}$")
-BASE64_RULE = re.compile(r"^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$")
+VERSION_RULE = re.compile(r"[0-9]{1,8}(\.[0-9]{1,8}){0,3}")
+SHA256_RULE = re.compile(r"[0-9a-fA-F]{64}")
+BASE64_RULE = re.compile(r"(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?")
 # Deepest nesting of arrays and objects in latest.json or its payload.
 MAX_JSON_DEPTH = 64
 DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
@@ -233,11 +233,11 @@ def manifest_problem(manifest):
     url = manifest.get("url", "")
     sha256 = manifest.get("sha256", "")
     min_stub = manifest.get("minStub", "")
-    if not isinstance(version, str) or not VERSION_RULE.match(version):
+    if not isinstance(version, str) or not VERSION_RULE.fullmatch(version):
         return "manifest: bad version"
     if not isinstance(url, str) or not url.startswith("https://"):
         return "manifest: url must be https"
-    if not isinstance(sha256, str) or not SHA256_RULE.match(sha256):
+    if not isinstance(sha256, str) or not SHA256_RULE.fullmatch(sha256):
         return "manifest: bad sha256"
     if not isinstance(min_stub, str):
         return "manifest: bad minStub"
@@ -312,7 +312,7 @@ def _finite(digits):
 def b64_decode(text):
     """Standard Base64 in its one exact spelling: no blanks, exact padding, no stray
     bits past the last byte."""
-    if not text or not BASE64_RULE.match(text):
+    if not text or not BASE64_RULE.fullmatch(text):
         raise ValueError("not Base64 by the stub's rules")
     data = base64.b64decode(text, validate=True)
     if base64.b64encode(data).decode() != text:
@@ -352,7 +352,7 @@ def parse_manifest(payload):
 
 def sign(version, url, package, key_path, min_stub, out):
     for name, value in (("version", version), ("min-stub", min_stub)):
-        if value is not None and not VERSION_RULE.match(value):
+        if value is not None and not VERSION_RULE.fullmatch(value):
             raise Refused("%s %r is not 1 to 4 numbers of at most 8 digits, dot-separated"
                           % (name, value))
     manifest = {"version": version, "url": url, "sha256": "0" * 64}

@@ -14,8 +14,6 @@ const DWORD kFileChunk = 65536;
 // WinHTTP's receive time-out bounds each wait for body data; this bounds the wait for
 // the whole response header, which the receive time-out alone leaves open on Wine.
 const DWORD kResponseTimeoutMs = 30000;
-// A piece at least this large means the body is flowing fast.
-const DWORD kFlowingPiece = 8192;
 // What Wine reports for a socket's time-out, where Windows says ERROR_WINHTTP_TIMEOUT.
 const DWORD kSocketTimeout = 10060;
 
@@ -45,10 +43,8 @@ std::wstring user_agent() {
     return L"BrindlewickSetup/" + utf8_to_w(STUB_VERSION);
 }
 
-// Takes what has arrived rather than waiting for a full buffer, so that progress and
-// the rate floor see a slow body as it comes. When plenty has arrived the body is
-// flowing, and the rest of the buffer is filled at once: fewer, larger pieces keep a
-// fast download as fast as a plain read loop.
+// Takes what has arrived and no more: a read for more than that waits until it has all
+// come, so a slow body would neither move the progress nor meet the rate floor's check.
 ChunkReader arrived_data(HINTERNET request) {
     return [request](void* buffer, DWORD size, DWORD* got) {
         *got = 0;
@@ -56,38 +52,25 @@ ChunkReader arrived_data(HINTERNET request) {
         if (!WinHttpQueryDataAvailable(request, &available)) {
             return false;
         }
-        if (available == 0) {
-            return true;
-        }
-        if (!WinHttpReadData(request, buffer, available < size ? available : size, got)) {
-            return false;
-        }
-        if (*got < kFlowingPiece || *got == size) {
-            return true;
-        }
-        DWORD more = 0;
-        if (WinHttpReadData(request, static_cast<unsigned char*>(buffer) + *got, size - *got,
-                            &more)) {
-            *got += more;
-            return true;
-        }
-        // A stall here is reported now; a connection that broke off ends the body at the
-        // next read.
-        return !timed_out(GetLastError());
+        return available == 0 ||
+               WinHttpReadData(request, buffer, available < size ? available : size, got) != FALSE;
     };
 }
 
-// Reads a body through `read` until it ends, handing each piece to `take`; a read that
-// fails ends the body as the end of data does. False, with `error` set, when the server
-// went silent for the receive time-out, when less than the floor came in a window, or
-// when `take` refused a piece (it sets `error` itself).
+// Reads a body through `read` until it ends; a read that fails ends it as the end of
+// data does. Each piece lands in `buffer` after the first `filled` bytes, which `take`
+// sees and may keep for the next piece to follow (by leaving `filled` above 0), so that
+// small pieces need not mean small writes. False, with `error` set, when the server went
+// silent for the receive time-out, when a window of the body came slower than the floor,
+// or when `take` refused a piece (it sets `error` itself).
 bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const RateFloor& floor,
-               const std::function<bool(DWORD)>& take, std::wstring& error) {
+               const std::function<bool(DWORD& filled, DWORD got)>& take, std::wstring& error) {
     ULONGLONG window_start = GetTickCount64();
     uint64_t window_bytes = 0;
+    DWORD filled = 0;
     for (;;) {
         DWORD got = 0;
-        if (!read(buffer, size, &got)) {
+        if (!read(buffer + filled, size - filled, &got)) {
             if (timed_out(GetLastError())) {
                 error = L"download stalled";
                 return false;
@@ -98,16 +81,18 @@ bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const
             return true;
         }
         window_bytes += got;
-        const ULONGLONG now = GetTickCount64();
-        if (now - window_start >= floor.window_ms) {
-            if (window_bytes < floor.min_bytes) {
+        const ULONGLONG elapsed = GetTickCount64() - window_start;
+        if (elapsed >= floor.window_ms) {
+            // The rate over the whole time that passed, however long one read took.
+            if (window_bytes * floor.window_ms < floor.min_bytes * elapsed) {
                 error = L"download too slow";
                 return false;
             }
-            window_start = now;
+            window_start += elapsed;
             window_bytes = 0;
         }
-        if (!take(got)) {
+        filled += got;
+        if (!take(filled, got)) {
             return false;
         }
     }
@@ -249,8 +234,9 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
     unsigned char chunk[kTextChunk];
     const bool read = read_body(
         arrived_data(h.request), chunk, kTextChunk, kRateFloor,
-        [&](DWORD got) {
-            text.append(reinterpret_cast<const char*>(chunk), got);
+        [&](DWORD& filled, DWORD) {
+            text.append(reinterpret_cast<const char*>(chunk), filled);
+            filled = 0;
             if (text.size() > kTextCap) {
                 error = L"manifest too large";
                 return false;
@@ -272,25 +258,39 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
     }
     unsigned char buffer[kFileChunk];
     uint64_t received = 0;
+    DWORD pending = 0; // gathered in the buffer, not yet written
+    // Pieces gather in the buffer and go to the disk a full buffer at a time: a write of
+    // each small piece as it comes would slow a fast download.
+    const auto write = [&](DWORD bytes) {
+        if (bytes > 0 && std::fwrite(buffer, 1, bytes, file) != bytes) {
+            error = L"disk write failed";
+            return false;
+        }
+        return true;
+    };
     bool complete = read_body(
         read, buffer, kFileChunk, floor,
-        [&](DWORD got) {
+        [&](DWORD& filled, DWORD got) {
             // Refused at once: a body past its size is not to fill the disk first.
             if (received + got > (expected != 0 ? expected : limit)) {
                 error = expected != 0 ? L"download truncated" : L"download too large";
                 return false;
             }
-            if (std::fwrite(buffer, 1, got, file) != got) {
-                error = L"disk write failed";
-                return false;
-            }
             received += got;
+            if (filled == kFileChunk) {
+                if (!write(filled)) {
+                    return false;
+                }
+                filled = 0;
+            }
+            pending = filled;
             if (progress) {
                 progress(received, expected);
             }
             return true;
         },
         error);
+    complete = complete && write(pending);
     // Bytes still buffered can fail to reach the disk here, too.
     if (std::fclose(file) != 0 && complete) {
         error = L"disk write failed";

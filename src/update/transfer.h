@@ -1,6 +1,8 @@
-// HTTPS transfers over WinHTTP: one GET per call, status 200 only. No transfer waits
-// more than 30 seconds for the server, response headers included, and none goes on
-// below a floor of 60 KiB a minute.
+// HTTPS transfers over WinHTTP: one GET per call, status 200 only. A server silent for
+// 30 seconds is given up, before its response headers as within a body, and so is a
+// body that comes slower than 60 KiB a minute. (Headers dripped a byte at a time are
+// bounded by the client's response time-out, which Windows applies to the whole header
+// and Wine to each read only.)
 //
 // src/update builds on src/state only.
 #pragma once
@@ -30,10 +32,13 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
 // Downloads into `path` (its folder must exist). `size`, when not 0, is the size the
 // file must have, as a signed manifest gives it: the download fails before it starts
 // when the disk has less room ("not enough disk space") or the server announces
-// another length, and as soon as more bytes arrive. Without it an announced length
-// must be met, and nothing larger than the build's package size cap is accepted.
-// Fails with "download stalled" when no byte came for 30 seconds and with "download
-// too slow" when fewer than 60 KiB came in a minute. A failed download leaves no file.
+// another length ("download size differs from the manifest"), and as soon as more
+// bytes arrive ("download truncated", as for fewer). Without it an announced length
+// must be met, and nothing larger than the build's package size cap is accepted
+// ("download too large"). A Content-Length that is no whole number ("bad
+// Content-Length") or differs from another ("Content-Length headers disagree") fails
+// too, and so does a body with no byte for 30 seconds ("download stalled") or slower
+// than the floor ("download too slow"). A failed download leaves no file.
 bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t size,
                    const Progress& progress, std::wstring& error);
 
@@ -50,7 +55,9 @@ using ChunkReader = std::function<bool(void* buffer, DWORD size, DWORD* got)>;
 
 // The body loop of http_get_file, from the point where `path` is to be written: copies
 // what `read` gives into the file and keeps it only when it is complete. `expected` is
-// the size it must have (0: not known, any size up to `limit` is complete). Apart so
+// the size it must have (0: not known, any size up to `limit` is complete). Fails, with
+// no file left, with "cannot write <path>", "disk write failed", "download truncated",
+// "download too large", "download stalled" or "download too slow" as above. Apart so
 // that bodies this platform's HTTP client will not deliver can be tested.
 bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
                   uint64_t limit, const RateFloor& floor, const Progress& progress,

@@ -122,6 +122,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(pattern(1, i))
                 self.wfile.flush()
             return None
+        if kind == "drip-headers":  # /drip-headers/MS: the status line a byte at a time
+            for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello":
+                time.sleep(numbers[0] / 1000)
+                self.wfile.write(bytes([byte]))
+                self.wfile.flush()
+            self.close_connection = True
+            return None
         if kind == "endless":  # an unannounced body that never ends
             self.send_response(200)
             self.send_header("Connection", "close")

@@ -164,7 +164,10 @@ TEST(HttpGetFile, ProgressComesAsBytesArrive) {
     ScratchDir scratch(L"get");
     const Download d = download(server_url(L"/drip/6/150"), scratch / L"p.zip");
     ASSERT_EQ(d.error, L"");
-    EXPECT_EQ(d.calls.size(), 6u);
+    ASSERT_GT(d.calls.size(), 2u); // not one call at the end
+    for (size_t i = 1; i < d.calls.size(); ++i) {
+        EXPECT_GT(d.calls[i].first, d.calls[i - 1].first);
+    }
     EXPECT_EQ(d.calls.back(), std::make_pair(uint64_t{6}, uint64_t{6}));
 }
 
@@ -310,13 +313,13 @@ TEST(ReceiveFile, EveryBodyEnds) {
     EXPECT_EQ(error, L"download truncated");
     EXPECT_EQ(reads, 3);
     // Below the floor for a whole window it fails; at the floor it goes on.
-    const RateFloor floor = {300, 100};
+    const RateFloor floor = {1000, 100};
     reads = 0;
     EXPECT_FALSE(receive(endless(1, 20, &reads), path, 0, error, 1000, floor));
     EXPECT_EQ(error, L"download too slow");
     EXPECT_FALSE(file_exists(path));
     reads = 0;
-    EXPECT_FALSE(receive(endless(50, 20, &reads), path, 0, error, 1000, floor));
+    EXPECT_FALSE(receive(endless(50, 20, &reads), path, 0, error, 4000, floor));
     EXPECT_EQ(error, L"download too large"); // past a whole window, stopped by the cap only
     // A read that times out is a stall, not the end of the body.
     const ChunkReader silent = [](void*, DWORD, DWORD* got) {
