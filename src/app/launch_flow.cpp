@@ -19,8 +19,7 @@ constexpr DWORD kTrialMs = 15000;
 // A version from install.json becomes a folder to delete only when it is a version:
 // any other text could name a folder outside the root.
 void remove_version_dir(const std::string& version) {
-    Ver parsed;
-    if (ver_parse(version, parsed)) {
+    if (ver_valid(version)) {
         rm_tree(app_dir(version));
     }
 }
@@ -67,8 +66,7 @@ void commit(InstallState& state) {
 // its own folder: such entries, and one whose program is missing, are dropped without a
 // word.
 bool staged_is_triable(const InstallState& state) {
-    Ver parsed;
-    return ver_parse(state.staged, parsed) && state.staged != state.installed &&
+    return ver_valid(state.staged) && state.staged != state.installed &&
            file_exists(app_exe(state.staged));
 }
 
@@ -111,13 +109,7 @@ bool launch_flow(InstallState& state) {
     // does one that can no longer read the record: another run changed it meanwhile.
     bool tried = false;
     if (!state.staged.empty()) {
-        updater_lock_try([&] {
-            InstallState fresh;
-            if (state_load(fresh)) {
-                state = fresh;
-                tried = try_staged(state);
-            }
-        });
+        updater_lock_try([&] { tried = state_reload(state) && try_staged(state); });
     }
     return tried || start_installed(state);
 }

@@ -25,12 +25,10 @@ void check(InstallState& state) {
     // The record may have changed since this process read it (an installation or a
     // commit that ended meanwhile). Every writer holds the lock, so what the file holds
     // now is what the decision and the save must rest on.
-    InstallState fresh;
-    if (!state_load(fresh)) {
+    if (!state_reload(state)) {
         log_line("check failed: install.json could not be read");
         return;
     }
-    state = fresh;
     if (!ver_newer(manifest.version, state.installed) || state.is_bad(manifest.version)) {
         return;
     }

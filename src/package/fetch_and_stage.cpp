@@ -42,12 +42,6 @@ Progress window_progress() {
     };
 }
 
-void remove_if_present(const std::wstring& dir) {
-    if (file_exists(dir)) {
-        rm_tree(dir);
-    }
-}
-
 // A replacement cut short (the process ended between its two renames) can leave the
 // only copy of a version under its set-aside name: it goes back when its folder is
 // missing, and is dropped otherwise.
@@ -61,8 +55,7 @@ void settle_set_aside_copies() {
     }
     do {
         const std::string version = w_to_utf8(std::wstring(entry.cFileName).substr(version_start));
-        Ver parsed;
-        if (!ver_parse(version, parsed)) {
+        if (!ver_valid(version)) {
             continue;
         }
         const std::wstring aside = replaced_dir(version);
@@ -110,7 +103,7 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
         error = L"checksum mismatch - download corrupted or tampered";
         return false;
     }
-    remove_if_present(staging); // an interrupted run's
+    rm_tree(staging); // an interrupted run's, if any
     if (!zip_extract(package, staging, error)) {
         return false;
     }
@@ -149,7 +142,7 @@ bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring&
     const bool staged = verify_and_extract(manifest, package, staging, failure);
     DeleteFileW(package.c_str());
     if (!staged) {
-        remove_if_present(staging);
+        rm_tree(staging);
         error = failure;
     }
     return staged;

@@ -97,6 +97,15 @@ bool state_load(InstallState& state) {
     return state_from_json(bytes, state);
 }
 
+bool state_reload(InstallState& state) {
+    InstallState fresh;
+    if (!state_load(fresh)) {
+        return false;
+    }
+    state = fresh;
+    return true;
+}
+
 bool state_save(const InstallState& state) {
     const std::wstring target = state_file();
     const std::wstring temporary = state_temp_file();

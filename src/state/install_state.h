@@ -17,6 +17,10 @@ struct InstallState {
 // object with a non-empty "installed". A member of the wrong type counts as absent.
 bool state_load(InstallState& state);
 
+// As state_load, but on failure leaves `state` as it was. For a process that read the
+// record earlier and must now decide on what the file holds.
+bool state_reload(InstallState& state);
+
 // Writes the whole record through a temporary file and a replacing rename; on failure
 // install.json keeps its previous content.
 bool state_save(const InstallState& state);

@@ -12,6 +12,10 @@ std::wstring cached_root;
 
 const wchar_t kUpdaterName[] = L"\\updater.exe";
 
+std::wstring under_root(const wchar_t* name) {
+    return root_dir() + name;
+}
+
 } // namespace
 
 std::wstring root_dir() {
@@ -55,15 +59,15 @@ std::wstring installed_updater_in(const std::wstring& root) {
 }
 
 std::wstring old_updater() {
-    return root_dir() + L"\\updater.old.exe";
+    return under_root(L"\\updater.old.exe");
 }
 
 std::wstring incoming_updater() {
-    return root_dir() + L"\\updater.new.exe";
+    return under_root(L"\\updater.new.exe");
 }
 
 std::wstring state_file() {
-    return root_dir() + L"\\install.json";
+    return under_root(L"\\install.json");
 }
 
 std::wstring state_temp_file() {
@@ -71,15 +75,15 @@ std::wstring state_temp_file() {
 }
 
 std::wstring log_file() {
-    return root_dir() + L"\\updater.log";
+    return under_root(L"\\updater.log");
 }
 
 std::wstring download_file() {
-    return root_dir() + L"\\dl-tmp.zip";
+    return under_root(L"\\dl-tmp.zip");
 }
 
 std::wstring staging_dir() {
-    return root_dir() + L"\\staging-tmp";
+    return under_root(L"\\staging-tmp");
 }
 
 std::wstring replaced_dir(const std::string& version) {

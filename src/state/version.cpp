@@ -50,6 +50,11 @@ int ver_cmp(const Ver& a, const Ver& b) {
     return 0;
 }
 
+bool ver_valid(const std::string& text) {
+    Ver parsed;
+    return ver_parse(text, parsed);
+}
+
 bool ver_newer(const std::string& a, const std::string& b) {
     Ver left;
     Ver right;

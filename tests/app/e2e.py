@@ -142,10 +142,15 @@ def probe(*args, timeout=60):
     return wine(os.path.join(BIN, "ui_probe.exe"), *args, check=False, timeout=timeout)
 
 
+def probe_in_background(*args):
+    """ui_probe running beside the test; its output comes through stdout."""
+    return subprocess.Popen([WINE_RUN, os.path.join(BIN, "ui_probe.exe"), *args],
+                            stdout=subprocess.PIPE, text=True)
+
+
 def hold(windows_path):
     """Keeps a file or folder open, as a program using it would, until killed."""
-    holder = subprocess.Popen([WINE_RUN, os.path.join(BIN, "ui_probe.exe"), "hold",
-                               windows_path, "600000"], stdout=subprocess.PIPE, text=True)
+    holder = probe_in_background("hold", windows_path, "600000")
     assert holder.stdout.readline() == "held\n"
     return holder
 

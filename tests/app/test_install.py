@@ -1,7 +1,6 @@
 """The installer role end to end: the real program under Wine and Xvfb, the local HTTPS
 update server, releases made with the release tool."""
 import os
-import subprocess
 import time
 
 import pytest
@@ -181,8 +180,7 @@ def test_the_window_during_an_installation(server, clean):
 
     # latest.json comes slowly too, so that every status stays long enough to be seen.
     setup = e2e.start(e2e.SETUP, base_url=server.url("/slow/300/slow"))
-    watcher = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "watch"],
-                               stdout=subprocess.PIPE, text=True)
+    watcher = e2e.probe_in_background("watch")
     assert e2e.wait_for(lambda: e2e.probe("close", "100").stdout == "open\n")
     artifact = os.path.join(e2e.BUILD, "test-artifacts", "progress-window.png")
     os.makedirs(os.path.dirname(artifact), exist_ok=True)
@@ -212,12 +210,10 @@ def test_the_window_during_an_installation(server, clean):
 
 def test_the_installer_waits_for_a_running_update(server, clean):
     base = server.publish("1.0.0", RELEASE, name="waiting")
-    holder = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "lock",
-                               "60000"], stdout=subprocess.PIPE, text=True)
+    holder = e2e.probe_in_background("lock", "60000")
     assert holder.stdout.readline() == "locked\n"
     setup = e2e.start(e2e.SETUP, base_url=base)
-    watcher = subprocess.Popen([e2e.WINE_RUN, os.path.join(e2e.BIN, "ui_probe.exe"), "watch"],
-                               stdout=subprocess.PIPE, text=True)
+    watcher = e2e.probe_in_background("watch")
     time.sleep(3)
     assert server.requests("/waiting/") == []  # not even the release it would install
     # Ended without releasing it: an abandoned lock is taken all the same.

@@ -25,6 +25,9 @@
 //       once it could take it, and prints "locked" when it has it.
 //
 // Texts are printed as UTF-8, line ends in them as "\n".
+#include "state/text.h"
+#include "state/updater_lock.h"
+
 #include <windows.h>
 
 #include <commctrl.h>
@@ -41,16 +44,11 @@ namespace {
 
 const DWORD kDefaultTimeoutMs = 30000;
 
+// One line of output: line breaks are written as "\n".
 std::string utf8(const std::wstring& text) {
     std::string out;
-    for (wchar_t c : text) {
-        if (c == L'\n') {
-            out += "\\n";
-            continue;
-        }
-        char bytes[8];
-        const int n = WideCharToMultiByte(CP_UTF8, 0, &c, 1, bytes, sizeof bytes, nullptr, nullptr);
-        out.append(bytes, n > 0 ? static_cast<size_t>(n) : 0);
+    for (const char c : w_to_utf8(text)) {
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
     }
     return out;
 }
@@ -341,16 +339,11 @@ int hold(const wchar_t* path, DWORD ms) {
 }
 
 int lock(DWORD ms) {
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\BrindlewickUpdater");
-    if (mutex == nullptr || WaitForSingleObject(mutex, INFINITE) == WAIT_FAILED) {
-        std::printf("cannot lock\n");
-        return 1;
-    }
-    std::printf("locked\n");
-    std::fflush(stdout);
-    Sleep(ms);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    updater_lock_wait([ms] {
+        std::printf("locked\n");
+        std::fflush(stdout);
+        Sleep(ms);
+    });
     return 0;
 }
 

@@ -15,11 +15,13 @@ namespace {
 DWORD main_thread = 0;
 std::atomic<bool> worker_ended{false};
 
-RECT child_rect(HWND parent, HWND child) {
+// "left,top right,bottom" of a child in its parent's client pixels.
+std::string child_rect(HWND parent, HWND child) {
     RECT rect;
     GetWindowRect(child, &rect);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
+    return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " +
+           std::to_string(rect.right) + "," + std::to_string(rect.bottom);
 }
 
 uint32_t check_layout(void*) {
@@ -38,14 +40,8 @@ uint32_t check_layout(void*) {
     EXPECT_EQ(client.bottom, 140);
     const HWND label = FindWindowExW(window, nullptr, L"Static", nullptr);
     const HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
-    const RECT label_rect = child_rect(window, label);
-    const RECT bar_rect = child_rect(window, bar);
-    EXPECT_EQ(std::to_string(label_rect.left) + "," + std::to_string(label_rect.top) + " " +
-                  std::to_string(label_rect.right) + "," + std::to_string(label_rect.bottom),
-              "24,32 396,54");
-    EXPECT_EQ(std::to_string(bar_rect.left) + "," + std::to_string(bar_rect.top) + " " +
-                  std::to_string(bar_rect.right) + "," + std::to_string(bar_rect.bottom),
-              "24,66 396,86");
+    EXPECT_EQ(child_rect(window, label), "24,32 396,54");
+    EXPECT_EQ(child_rect(window, bar), "24,66 396,86");
     EXPECT_TRUE(GetWindowLongPtrW(bar, GWL_STYLE) & PBS_SMOOTH);
     EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 100);
     EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 0);
