@@ -3,8 +3,7 @@
 #include "build_config.h"
 #include "state/text.h"
 #include "state/win_err.h"
-
-#include <cstdio>
+#include "update/transfer_watch.h"
 
 namespace {
 
@@ -223,36 +222,45 @@ bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& co
 }
 
 bool http_get_text(const std::wstring& url, std::string& text, std::wstring& error) {
-    Handles h;
-    if (!open_request(url, h.open_handle, h.connection, h.request, error)) {
+    const WatchedTransfer fetch = [url](TransferPulse& pulse, std::string& body,
+                                        std::wstring& failure) {
+        Handles h;
+        if (!open_request(url, h.open_handle, h.connection, h.request, failure)) {
+            close_handles(h);
+            return false;
+        }
+        pulse_beat(pulse, 0, 0);
+        // Room for the cap and one chunk up front: the body never moves while it grows.
+        body.reserve(kTextCap + kTextChunk);
+        unsigned char chunk[kTextChunk];
+        const bool read = read_body(
+            arrived_data(h.request), chunk, kTextChunk, kRateFloor,
+            [&](DWORD& filled, DWORD) {
+                body.append(reinterpret_cast<const char*>(chunk), filled);
+                filled = 0;
+                pulse_beat(pulse, body.size(), 0);
+                if (body.size() > kTextCap) {
+                    failure = L"manifest too large";
+                    return false;
+                }
+                return true;
+            },
+            failure);
         close_handles(h);
-        return false;
-    }
-    text.clear();
-    // Room for the cap and one chunk up front: the body never moves while it grows.
-    text.reserve(kTextCap + kTextChunk);
-    unsigned char chunk[kTextChunk];
-    const bool read = read_body(
-        arrived_data(h.request), chunk, kTextChunk, kRateFloor,
-        [&](DWORD& filled, DWORD) {
-            text.append(reinterpret_cast<const char*>(chunk), filled);
-            filled = 0;
-            if (text.size() > kTextCap) {
-                error = L"manifest too large";
-                return false;
-            }
-            return true;
-        },
-        error);
-    close_handles(h);
-    return read;
+        return read;
+    };
+    return transfer_watched(fetch, Progress(), text, error);
 }
 
 bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
                   uint64_t limit, const RateFloor& floor, const Progress& progress,
                   std::wstring& error) {
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr) {
+    // Others may delete the file while it is open: a download given up on is deleted by
+    // the thread that gave up, while its own may still be writing.
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         error = L"cannot write " + path;
         return false;
     }
@@ -262,7 +270,8 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
     // Pieces gather in the buffer and go to the disk a full buffer at a time: a write of
     // each small piece as it comes would slow a fast download.
     const auto write = [&](DWORD bytes) {
-        if (bytes > 0 && std::fwrite(buffer, 1, bytes, file) != bytes) {
+        DWORD wrote = 0;
+        if (bytes > 0 && (!WriteFile(file, buffer, bytes, &wrote, nullptr) || wrote != bytes)) {
             error = L"disk write failed";
             return false;
         }
@@ -291,8 +300,7 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
         },
         error);
     complete = complete && write(pending);
-    // Bytes still buffered can fail to reach the disk here, too.
-    if (std::fclose(file) != 0 && complete) {
+    if (!CloseHandle(file) && complete) {
         error = L"disk write failed";
         complete = false;
     }
@@ -312,24 +320,37 @@ bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t s
         error = L"not enough disk space";
         return false;
     }
-    Handles h;
-    uint64_t announced = 0;
-    bool done = open_request(url, h.open_handle, h.connection, h.request, error) &&
-                announced_length(h.request, announced, error);
-    if (done && size != 0 && announced != 0 && announced != size) {
-        error = L"download size differs from the manifest";
-        done = false;
+    const WatchedTransfer fetch = [url, path, size](TransferPulse& pulse, std::string&,
+                                                    std::wstring& failure) {
+        Handles h;
+        uint64_t announced = 0;
+        bool done = open_request(url, h.open_handle, h.connection, h.request, failure) &&
+                    announced_length(h.request, announced, failure);
+        if (done && size != 0 && announced != 0 && announced != size) {
+            failure = L"download size differs from the manifest";
+            done = false;
+        }
+        const uint64_t expected = size != 0 ? size : announced;
+        if (done && size == 0 && expected > PACKAGE_SIZE_CAP) {
+            failure = L"download too large";
+            done = false;
+        }
+        if (done) {
+            pulse_beat(pulse, 0, expected);
+            done = receive_file(
+                arrived_data(h.request), path, expected,
+                expected != 0 ? expected : PACKAGE_SIZE_CAP, kRateFloor,
+                [&pulse](uint64_t received, uint64_t total) { pulse_beat(pulse, received, total); },
+                failure);
+        }
+        close_handles(h);
+        return done;
+    };
+    std::string unused;
+    if (!transfer_watched(fetch, progress, unused, error)) {
+        // Gone already, unless the transfer was given up on while writing it.
+        DeleteFileW(path.c_str());
+        return false;
     }
-    const uint64_t expected = size != 0 ? size : announced;
-    if (done && size == 0 && expected > PACKAGE_SIZE_CAP) {
-        error = L"download too large";
-        done = false;
-    }
-    if (done) {
-        done =
-            receive_file(arrived_data(h.request), path, expected,
-                         expected != 0 ? expected : PACKAGE_SIZE_CAP, kRateFloor, progress, error);
-    }
-    close_handles(h);
-    return done;
+    return true;
 }

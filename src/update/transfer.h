@@ -1,8 +1,7 @@
-// HTTPS transfers over WinHTTP: one GET per call, status 200 only. A server silent for
-// 30 seconds is given up, before its response headers as within a body, and so is a
-// body that comes slower than 60 KiB a minute. (Headers dripped a byte at a time are
-// bounded by the client's response time-out, which Windows applies to the whole header
-// and Wine to each read only.)
+// HTTPS transfers over WinHTTP: one GET per call, status 200 only. No transfer waits
+// longer than 30 seconds for the server to move it on: not for the response headers as
+// a whole, however slowly they come, nor for the next piece of a body. A body that comes
+// slower than 60 KiB a minute is given up too.
 //
 // src/update builds on src/state only.
 #pragma once
@@ -16,6 +15,8 @@
 #include <string>
 
 // (bytes received so far, bytes expected or 0 when the size is not known); may be empty.
+// Called on the caller's thread as bytes arrive, at most every 50 ms, with a strictly
+// growing count.
 using Progress = std::function<void(uint64_t, uint64_t)>;
 
 // Splits `url`, opens the session, connection and request handles, sends a GET and

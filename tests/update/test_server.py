@@ -122,12 +122,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(pattern(1, i))
                 self.wfile.flush()
             return None
-        if kind == "drip-headers":  # /drip-headers/MS: the status line a byte at a time
-            for byte in b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello":
-                time.sleep(numbers[0] / 1000)
-                self.wfile.write(bytes([byte]))
-                self.wfile.flush()
+        if kind in ("drip-headers", "drip-chunk-size"):
+            # /drip-headers/MS: the whole response a byte at a time, MS apart;
+            # /drip-chunk-size/MS: a chunked body whose first size line never ends.
+            head = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"
+            if kind == "drip-chunk-size":
+                self.wfile.write(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+                head = b"0" * 100000
             self.close_connection = True
+            try:
+                for byte in head:
+                    time.sleep(numbers[0] / 1000)
+                    self.wfile.write(bytes([byte]))
+                    self.wfile.flush()
+            except OSError:
+                pass
             return None
         if kind == "endless":  # an unannounced body that never ends
             self.send_response(200)
