@@ -54,7 +54,8 @@ bool component_is_safe(const std::string& component) {
 } // namespace
 
 bool entry_name_is_safe(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name.find(':') != std::string::npos) {
+    if (name.empty() || name[0] == '/' ||
+        name.find_first_of(std::string(":\0", 2)) != std::string::npos) {
         return false;
     }
     size_t begin = 0;

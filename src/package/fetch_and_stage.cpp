@@ -67,6 +67,12 @@ void settle_set_aside_copies() {
     FindClose(find);
 }
 
+// A folder of the program's name is no program.
+bool is_file(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // Renames `staged` to the version's folder. A folder already there is set aside first
 // and deleted only once the new one is in place, so that a replacement that cannot
 // complete (files in use) leaves it whole.
@@ -107,7 +113,7 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
     if (!zip_extract(package, staging, error)) {
         return false;
     }
-    if (!file_exists(app_exe_in(staging))) {
+    if (!is_file(app_exe_in(staging))) {
         error = L"package has no brindlewick.exe";
         return false;
     }

@@ -7,72 +7,224 @@
 
 #include <windows.h>
 
+#include <process.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <vector>
 
 namespace {
 
-// Writes one entry below `dest`, or skips it for an unsafe name; false when it cannot
-// be read or written.
-bool extract_entry(mz_zip_archive* zip, mz_uint index, const std::wstring& dest) {
-    mz_zip_archive_file_stat stat;
-    if (!mz_zip_reader_file_stat(zip, index, &stat)) {
-        return false;
-    }
-    std::string name = stat.m_filename;
-    std::replace(name.begin(), name.end(), '\\', '/');
-    if (!entry_name_is_safe(name)) {
-        return true;
-    }
-    std::wstring rel = utf8_to_w(name);
-    std::replace(rel.begin(), rel.end(), L'/', L'\\');
+// A file to write: the entry, and where it lands below the destination.
+struct Target {
+    mz_uint index;
+    std::wstring rel; // backslashes, no empty or "." component
+};
 
-    // A name ending in a separator can only be a folder, whichever separator it uses.
-    if (mz_zip_reader_is_file_a_directory(zip, index) || rel.back() == L'\\') {
-        ensure_parent_dirs(dest, rel.back() == L'\\' ? rel : rel + L"\\");
-        return true;
-    }
-    ensure_parent_dirs(dest, rel);
-    size_t size = 0;
-    void* block = mz_zip_reader_extract_to_heap(zip, index, &size, 0);
-    if (block == nullptr) {
+// What extracting an archive comes to, worked out before anything is written.
+struct Plan {
+    std::set<std::wstring> folders; // each folder a file or folder entry needs
+    std::vector<Target> files;
+};
+
+// An open package with its reader.
+struct Package {
+    FILE* file = nullptr;
+    mz_zip_archive zip;
+};
+
+bool open_package(const std::wstring& path, Package& package, std::wstring& error) {
+    std::memset(&package.zip, 0, sizeof package.zip);
+    package.file = _wfopen(path.c_str(), L"rb");
+    if (package.file == nullptr) {
+        error = L"cannot open package";
         return false;
     }
-    bool written = false;
-    FILE* out = _wfopen((dest + L"\\" + rel).c_str(), L"wb");
-    if (out != nullptr) {
-        written = std::fwrite(block, 1, size, out) == size;
-        // A failed close can lose buffered bytes.
-        written = std::fclose(out) == 0 && written;
+    if (!mz_zip_reader_init_cfile(&package.zip, package.file, 0, 0)) {
+        std::fclose(package.file);
+        error = L"package is not a valid zip";
+        return false;
     }
-    mz_free(block);
+    return true;
+}
+
+void close_package(Package& package) {
+    mz_zip_reader_end(&package.zip);
+    std::fclose(package.file);
+}
+
+// The name as stored, whole (a NUL in it included), with slashes for backslashes.
+// False when it is too long for the reader.
+bool stored_name(mz_zip_archive* zip, mz_uint index, std::string& name) {
+    char buffer[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
+    const mz_uint length = mz_zip_reader_get_filename(zip, index, buffer, sizeof buffer);
+    if (length == 0 || length > sizeof buffer) {
+        return false;
+    }
+    name.assign(buffer, length - 1);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return true;
+}
+
+// The path the name leads to, without the empty and "." components that lead nowhere.
+// `last_is_folder` tells whether the name ends in a separator or a "." component.
+std::wstring canonical_path(const std::wstring& name, bool& last_is_folder) {
+    std::wstring path;
+    size_t begin = 0;
+    for (;;) {
+        const size_t end = name.find(L'/', begin);
+        const std::wstring component = name.substr(begin, end - begin);
+        last_is_folder = component.empty() || component == L".";
+        if (!last_is_folder) {
+            path += (path.empty() ? L"" : L"\\") + component;
+        }
+        if (end == std::wstring::npos) {
+            return path;
+        }
+        begin = end + 1;
+    }
+}
+
+// The file system's view of a name: letter case does not tell files apart.
+std::wstring case_folded(const std::wstring& text) {
+    std::wstring folded(text);
+    if (!folded.empty()) {
+        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(),
+                      static_cast<int>(text.size()), &folded[0], static_cast<int>(folded.size()),
+                      nullptr, nullptr, 0);
+    }
+    return folded;
+}
+
+// Sorts the entries into folders and files, skipping unsafe names. False when an entry
+// cannot be read, or when two would land on one file: one would silently replace the
+// other, and which one wins is not the package's to leave open.
+bool make_plan(mz_zip_archive* zip, Plan& plan) {
+    std::set<std::wstring> taken;
+    const mz_uint count = mz_zip_reader_get_num_files(zip);
+    for (mz_uint index = 0; index < count; ++index) {
+        mz_zip_archive_file_stat stat;
+        std::string name;
+        if (!mz_zip_reader_file_stat(zip, index, &stat) || !stored_name(zip, index, name)) {
+            return false;
+        }
+        if (!entry_name_is_safe(name)) {
+            continue;
+        }
+        bool named_as_folder = false;
+        const std::wstring rel = canonical_path(utf8_to_w(name), named_as_folder);
+        // The folder attribute alone makes a folder of an entry without data only: one
+        // with data is a file, whatever a packer marked it as.
+        if (named_as_folder || (stat.m_is_directory && stat.m_uncomp_size == 0)) {
+            if (!rel.empty()) {
+                plan.folders.insert(rel);
+            }
+            continue;
+        }
+        if (!taken.insert(case_folded(rel)).second) {
+            return false;
+        }
+        const size_t last_separator = rel.rfind(L'\\');
+        if (last_separator != std::wstring::npos) {
+            plan.folders.insert(rel.substr(0, last_separator));
+        }
+        plan.files.push_back({index, rel});
+    }
+    return true;
+}
+
+size_t write_to_file(void* file, mz_uint64, const void* data, size_t size) {
+    DWORD wrote = 0;
+    const bool written =
+        WriteFile(static_cast<HANDLE>(file), data, static_cast<DWORD>(size), &wrote, nullptr) &&
+        wrote == size;
+    return written ? size : 0;
+}
+
+// Streams one entry to its file. A file that cannot be completed is deleted, so that
+// none of a wrong size is left under the entry's name.
+bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& dest) {
+    const std::wstring path = dest + L"\\" + target.rel;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool written = mz_zip_reader_extract_to_callback(zip, target.index, write_to_file, file, 0);
+    written = CloseHandle(file) && written;
+    if (!written) {
+        DeleteFileW(path.c_str());
+    }
     return written;
+}
+
+// The files, shared out among the threads that write them: each takes the next.
+struct Work {
+    const std::wstring* package;
+    const std::wstring* dest;
+    const std::vector<Target>* files;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+};
+
+void write_files(mz_zip_archive* zip, Work& work) {
+    for (size_t i = work.next++; i < work.files->size() && !work.failed; i = work.next++) {
+        if (!write_entry(zip, (*work.files)[i], *work.dest)) {
+            work.failed = true;
+        }
+    }
+}
+
+// A helping thread reads the package through a stream and a reader of its own.
+unsigned __stdcall help_write_files(void* argument) {
+    Work& work = *static_cast<Work*>(argument);
+    Package package;
+    std::wstring unused;
+    if (!open_package(*work.package, package, unused)) {
+        work.failed = true;
+        return 0;
+    }
+    write_files(&package.zip, work);
+    close_package(package);
+    return 0;
 }
 
 } // namespace
 
 bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error) {
-    FILE* file = _wfopen(package.c_str(), L"rb");
-    if (file == nullptr) {
-        error = L"cannot open package";
-        return false;
-    }
-    mz_zip_archive zip;
-    std::memset(&zip, 0, sizeof zip);
-    if (!mz_zip_reader_init_cfile(&zip, file, 0, 0)) {
-        std::fclose(file);
-        error = L"package is not a valid zip";
+    Package main;
+    if (!open_package(package, main, error)) {
         return false;
     }
     CreateDirectoryW(dest.c_str(), nullptr);
-    bool ok = true;
-    const mz_uint count = mz_zip_reader_get_num_files(&zip);
-    for (mz_uint index = 0; ok && index < count; ++index) {
-        ok = extract_entry(&zip, index, dest);
+    Plan plan;
+    bool ok = make_plan(&main.zip, plan);
+    if (ok) {
+        // Each folder once, before the files: a file's folders need not be looked for
+        // again, and the threads writing files never race to make one.
+        for (const std::wstring& folder : plan.folders) {
+            ensure_parent_dirs(dest, folder + L"\\");
+        }
+        Work work;
+        work.package = &package;
+        work.dest = &dest;
+        work.files = &plan.files;
+        // Entries are independent, and inflating one while another is written keeps
+        // both cores busy.
+        const uintptr_t helper =
+            plan.files.size() > 1 ? _beginthreadex(nullptr, 0, help_write_files, &work, 0, nullptr)
+                                  : 0;
+        write_files(&main.zip, work);
+        if (helper != 0) {
+            WaitForSingleObject(reinterpret_cast<HANDLE>(helper), INFINITE);
+            CloseHandle(reinterpret_cast<HANDLE>(helper));
+        }
+        ok = !work.failed;
     }
-    mz_zip_reader_end(&zip);
-    std::fclose(file);
+    close_package(main);
     if (!ok) {
         error = L"package extraction failed";
     }

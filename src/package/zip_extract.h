@@ -5,8 +5,13 @@
 
 // Unpacks the ZIP `package` into `dest` (created, one level, once the package reads as
 // a ZIP), replacing files that exist. Entries whose names could land outside `dest` or
-// on another name than their own are skipped without a word. On failure `error` says
-// why; entries written before a failing one stay, for the caller to remove.
+// on another name than their own are skipped without a word. Each entry streams to its
+// file through a buffer of fixed size, two at a time. Fails ("package extraction
+// failed") when an entry cannot be read or written, when two would land on one file
+// (names equal but for letter case or "." components included), or when entries share
+// their data, and then writes no more; a failing entry leaves no file, but entries
+// written before stay, for the caller to remove. "cannot open package" and "package
+// is not a valid zip" fail it before anything is created.
 bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error);
 
 // Accepts or rejects an unpacked release before it is moved into place; currently

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +16,10 @@ struct mz_zip_internal_state {
     mz_uint8* central; // the whole central directory
     mz_uint64 central_size;
     size_t* record_ofs; // where each entry's record starts within `central`
+    // Where each entry's data must end: the next entry's local record, or the central
+    // directory. Entries that share data would let a small archive write without end.
+    mz_uint64* data_limit;
+    mz_uint8* buffers; // the input and output chunks of an extraction, made on first use
 };
 
 namespace {
@@ -39,6 +44,7 @@ const mz_uint16 kMethodDeflate = 8;
 // Deflate cannot expand more than 1032 to 1, so a larger claim is a lie.
 const mz_uint64 kMaxDeflateRatio = 1032;
 const size_t kInputChunk = 64 * 1024;
+const size_t kOutputChunk = 256 * 1024;
 
 mz_uint16 le16(const mz_uint8* p) {
     return static_cast<mz_uint16>(p[0] | p[1] << 8);
@@ -226,50 +232,79 @@ bool find_record(mz_zip_archive* zip, mz_uint index, Record* r) {
 void release_state(mz_zip_internal_state* state) {
     std::free(state->central);
     std::free(state->record_ofs);
+    std::free(state->data_limit);
+    std::free(state->buffers);
     std::free(state);
 }
 
+struct Extent {
+    mz_uint64 local_ofs;
+    mz_uint32 index;
+    bool operator<(const Extent& other) const { return local_ofs < other.local_ofs; }
+};
+
+// Sets each entry's data limit from the entries in archive order. Entries sharing a
+// local record get a limit no data can meet.
+void set_data_limits(mz_zip_internal_state* state, Extent* extents, mz_uint32 count,
+                     mz_uint64 central_ofs) {
+    std::sort(extents, extents + count);
+    for (mz_uint32 i = 0; i < count; ++i) {
+        const bool shared = (i > 0 && extents[i - 1].local_ofs == extents[i].local_ofs);
+        state->data_limit[extents[i].index] = shared          ? extents[i].local_ofs
+                                              : i + 1 < count ? extents[i + 1].local_ofs
+                                                              : central_ofs;
+    }
+}
+
 // CRC-32 carried over one more piece, checked while the piece is still in the cache.
-// Pieces are at most one input chunk or one inflate call's output, so they fit a uInt.
+// Pieces are at most one chunk, so they fit a uInt.
 uLong crc_update(uLong crc, const mz_uint8* data, size_t size) {
     return crc32(crc, data, static_cast<uInt>(size));
 }
 
-// Reads `size` stored bytes from the stream's position into `out`; `*crc` receives
-// their CRC-32.
-bool read_stored(FILE* file, mz_uint8* out, size_t size, uLong* crc) {
-    *crc = crc32(0L, Z_NULL, 0);
-    for (size_t done = 0; done < size;) {
-        const size_t piece = size - done < kInputChunk ? size - done : kInputChunk;
-        if (std::fread(out + done, 1, piece, file) != piece) {
+// Passes pieces of an entry's bytes on, counting them and keeping their CRC-32.
+struct Sink {
+    mz_file_write_func write;
+    void* opaque;
+    mz_uint64 written;
+    uLong crc;
+};
+
+bool pass_on(Sink* sink, const mz_uint8* data, size_t size) {
+    if (size == 0) {
+        return true;
+    }
+    sink->crc = crc_update(sink->crc, data, size);
+    if (sink->write(sink->opaque, sink->written, data, size) != size) {
+        return false;
+    }
+    sink->written += size;
+    return true;
+}
+
+// Passes `size` stored bytes from the stream's position on through `chunk`.
+bool stream_stored(FILE* file, mz_uint64 size, mz_uint8* chunk, Sink* sink) {
+    for (mz_uint64 left = size; left > 0;) {
+        const size_t piece = left < kOutputChunk ? static_cast<size_t>(left) : kOutputChunk;
+        if (std::fread(chunk, 1, piece, file) != piece || !pass_on(sink, chunk, piece)) {
             return false;
         }
-        *crc = crc_update(*crc, out + done, piece);
-        done += piece;
+        left -= piece;
     }
     return true;
 }
 
-// Reads `comp_size` bytes of raw deflate data from the stream's position and inflates
-// them into `out`, which has room for `uncomp_size` + 1 bytes so that output beyond the
-// announced size shows up. True when the stream ends with exactly `uncomp_size` bytes;
-// `*crc` receives their CRC-32.
-bool inflate_into(FILE* file, mz_uint64 comp_size, mz_uint8* out, mz_uint64 uncomp_size,
-                  uLong* crc) {
-    *crc = crc32(0L, Z_NULL, 0);
-    mz_uint8* input = static_cast<mz_uint8*>(std::malloc(kInputChunk));
-    if (input == nullptr) {
-        return false;
-    }
+// Inflates `comp_size` bytes of raw deflate data from the stream's position, passing
+// the output on a chunk at a time. True when the stream ends with exactly `uncomp_size`
+// bytes; more output stops it as soon as it appears.
+bool stream_deflated(FILE* file, mz_uint64 comp_size, mz_uint64 uncomp_size, mz_uint8* input,
+                     mz_uint8* output, Sink* sink) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
-        std::free(input);
         return false;
     }
     mz_uint64 input_left = comp_size;
-    mz_uint64 output_left = uncomp_size + 1;
-    stream.next_out = out;
     bool ended = false;
     for (;;) {
         if (stream.avail_in == 0 && input_left > 0) {
@@ -282,28 +317,41 @@ bool inflate_into(FILE* file, mz_uint64 comp_size, mz_uint8* out, mz_uint64 unco
             stream.next_in = input;
             stream.avail_in = static_cast<uInt>(chunk);
         }
-        if (stream.avail_out == 0 && output_left > 0) {
-            const mz_uint64 room = output_left < UINT32_MAX ? output_left : UINT32_MAX;
-            stream.avail_out = static_cast<uInt>(room);
-            output_left -= room;
-        }
-        mz_uint8* const written = stream.next_out;
+        stream.next_out = output;
+        stream.avail_out = static_cast<uInt>(kOutputChunk);
         const int status = inflate(&stream, Z_NO_FLUSH);
-        *crc = crc_update(*crc, written, static_cast<size_t>(stream.next_out - written));
+        const size_t produced = kOutputChunk - stream.avail_out;
+        if (sink->written + produced > uncomp_size || !pass_on(sink, output, produced)) {
+            break;
+        }
         if (status == Z_STREAM_END) {
             ended = true;
             break;
         }
-        // With input and room refilled above, anything but progress means damaged data,
-        // input that ran out (truncated), or output beyond the announced size.
+        // With input refilled and room given above, anything but progress means
+        // damaged data or input that ran out (truncated).
         if (status != Z_OK) {
             break;
         }
     }
-    const bool exact = ended && static_cast<mz_uint64>(stream.next_out - out) == uncomp_size;
     inflateEnd(&stream);
-    std::free(input);
-    return exact;
+    return ended && sink->written == uncomp_size;
+}
+
+// An entry this reader can extract, with sizes that can be true.
+bool readable(const Record& r) {
+    const mz_uint16 bit_flag = le16(r.p + 8);
+    const mz_uint16 method = le16(r.p + 10);
+    return (bit_flag & (kFlagEncrypted | kFlagStrongEncryption)) == 0 &&
+           (method == kMethodStored    ? r.comp_size == r.uncomp_size
+            : method == kMethodDeflate ? r.comp_size >= UINT64_MAX / kMaxDeflateRatio ||
+                                             r.uncomp_size <= r.comp_size * kMaxDeflateRatio + 1024
+                                       : false);
+}
+
+size_t copy_to_block(void* opaque, mz_uint64 ofs, const void* data, size_t size) {
+    std::memcpy(static_cast<mz_uint8*>(opaque) + ofs, data, size);
+    return size;
 }
 
 } // namespace
@@ -357,16 +405,26 @@ mz_bool mz_zip_reader_init_cfile(mz_zip_archive* pZip, FILE* pFile, mz_uint64 ar
     state->start = static_cast<mz_uint64>(start);
     state->central_size = directory.size;
     state->central = static_cast<mz_uint8*>(std::malloc(directory.size ? directory.size : 1));
-    state->record_ofs = static_cast<size_t*>(
-        std::malloc(directory.entries ? directory.entries * sizeof(size_t) : 1));
+    const size_t count = static_cast<size_t>(directory.entries);
+    state->record_ofs = static_cast<size_t*>(std::malloc(count ? count * sizeof(size_t) : 1));
+    state->data_limit = static_cast<mz_uint64*>(std::malloc(count ? count * sizeof(mz_uint64) : 1));
+    Extent* extents = static_cast<Extent*>(std::malloc(count ? count * sizeof(Extent) : 1));
     bool valid = state->central != nullptr && state->record_ofs != nullptr &&
+                 state->data_limit != nullptr && extents != nullptr &&
                  read_at(pFile, state->start, directory.offset, state->central, directory.size);
     size_t ofs = 0;
-    for (mz_uint64 i = 0; valid && i < directory.entries; ++i) {
+    for (mz_uint32 i = 0; valid && i < count; ++i) {
         Record record;
         state->record_ofs[i] = ofs;
         valid = decode_record(state, archive_size, ofs, &record, &ofs);
+        extents[i] = {valid ? record.local_ofs : 0, i};
     }
+    // Records beyond the count would be entries no reader of the count sees.
+    valid = valid && ofs == directory.size;
+    if (valid) {
+        set_data_limits(state, extents, static_cast<mz_uint32>(count), directory.offset);
+    }
+    std::free(extents);
     if (!valid) {
         release_state(state);
         return MZ_FALSE;
@@ -425,54 +483,79 @@ mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_ind
     return slash_last || (le32(r.p + 38) & kDosDirectoryAttribute) != 0;
 }
 
+mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename,
+                                   mz_uint filename_buf_size) {
+    Record r;
+    if (!find_record(pZip, file_index, &r)) {
+        if (filename_buf_size > 0) {
+            pFilename[0] = '\0';
+        }
+        return 0;
+    }
+    if (filename_buf_size > 0) {
+        const mz_uint copied =
+            r.name_len < filename_buf_size - 1 ? r.name_len : filename_buf_size - 1;
+        std::memcpy(pFilename, r.p + kCentralSize, copied);
+        pFilename[copied] = '\0';
+    }
+    return static_cast<mz_uint>(r.name_len) + 1;
+}
+
+mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index,
+                                          mz_file_write_func pCallback, void* pOpaque,
+                                          mz_uint flags) {
+    Record r;
+    if (pCallback == nullptr || flags != 0 || !find_record(pZip, file_index, &r) || !readable(r)) {
+        return MZ_FALSE;
+    }
+    const mz_uint16 method = le16(r.p + 10);
+
+    mz_zip_internal_state* state = pZip->m_pState;
+    mz_uint8 local[kLocalSize];
+    if (!read_at(state->file, state->start, r.local_ofs, local, sizeof local) ||
+        le32(local) != kLocalSignature) {
+        return MZ_FALSE;
+    }
+    const mz_uint64 data_ofs = r.local_ofs + kLocalSize + le16(local + 26) + le16(local + 28);
+    if (!fits(data_ofs, r.comp_size, state->data_limit[file_index]) ||
+        _fseeki64(state->file, static_cast<int64_t>(state->start + data_ofs), SEEK_SET) != 0) {
+        return MZ_FALSE;
+    }
+    if (state->buffers == nullptr) {
+        state->buffers = static_cast<mz_uint8*>(std::malloc(kInputChunk + kOutputChunk));
+        if (state->buffers == nullptr) {
+            return MZ_FALSE;
+        }
+    }
+    Sink sink = {pCallback, pOpaque, 0, crc32(0L, Z_NULL, 0)};
+    mz_uint8* const output = state->buffers + kInputChunk;
+    const bool read = method == kMethodStored
+                          ? stream_stored(state->file, r.comp_size, output, &sink)
+                          : stream_deflated(state->file, r.comp_size, r.uncomp_size, state->buffers,
+                                            output, &sink);
+    return read && sink.crc == le32(r.p + 16);
+}
+
 void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize,
                                     mz_uint flags) {
     if (pSize != nullptr) {
         *pSize = 0;
     }
     Record r;
-    if (pSize == nullptr || flags != 0 || !find_record(pZip, file_index, &r)) {
-        return nullptr;
-    }
-    const mz_uint16 bit_flag = le16(r.p + 8);
-    const mz_uint16 method = le16(r.p + 10);
-    if ((bit_flag & (kFlagEncrypted | kFlagStrongEncryption)) != 0 ||
-        (method != kMethodStored && method != kMethodDeflate) ||
-        (method == kMethodStored && r.comp_size != r.uncomp_size) ||
-        (method == kMethodDeflate && r.comp_size < UINT64_MAX / kMaxDeflateRatio &&
-         r.uncomp_size > r.comp_size * kMaxDeflateRatio + 1024) ||
+    if (pSize == nullptr || flags != 0 || !find_record(pZip, file_index, &r) || !readable(r) ||
         r.uncomp_size >= SIZE_MAX) {
         return nullptr;
     }
-
-    const mz_zip_internal_state* state = pZip->m_pState;
-    mz_uint8 local[kLocalSize];
-    if (!read_at(state->file, state->start, r.local_ofs, local, sizeof local) ||
-        le32(local) != kLocalSignature) {
-        return nullptr;
-    }
-    const mz_uint64 data_ofs = r.local_ofs + kLocalSize + le16(local + 26) + le16(local + 28);
-    if (!fits(data_ofs, r.comp_size, pZip->m_archive_size) ||
-        _fseeki64(state->file, static_cast<int64_t>(state->start + data_ofs), SEEK_SET) != 0) {
-        return nullptr;
-    }
-
-    // One byte more than announced: it lets inflate show output beyond the stated size,
-    // and gives an empty entry a block of its own.
-    mz_uint8* block = static_cast<mz_uint8*>(std::malloc(static_cast<size_t>(r.uncomp_size) + 1));
+    // A byte more than announced gives an empty entry a block of its own.
+    void* block = std::malloc(static_cast<size_t>(r.uncomp_size) + 1);
     if (block == nullptr) {
         return nullptr;
     }
-    const size_t size = static_cast<size_t>(r.uncomp_size);
-    uLong crc = 0;
-    const bool read = method == kMethodStored
-                          ? read_stored(state->file, block, size, &crc)
-                          : inflate_into(state->file, r.comp_size, block, r.uncomp_size, &crc);
-    if (!read || crc != le32(r.p + 16)) {
+    if (!mz_zip_reader_extract_to_callback(pZip, file_index, copy_to_block, block, 0)) {
         std::free(block);
         return nullptr;
     }
-    *pSize = size;
+    *pSize = static_cast<size_t>(r.uncomp_size);
     return block;
 }
 

@@ -55,7 +55,8 @@ struct mz_zip_archive_file_stat {
 
 // Reads the archive that starts at the stream's current position and, when
 // `archive_size` is 0, ends at the end of the stream. Checks the whole central
-// directory; the stream stays open and must outlive the reader. `flags` must be 0.
+// directory, which must hold exactly the entries its end record counts; the stream
+// stays open and must outlive the reader. `flags` must be 0.
 mz_bool mz_zip_reader_init_cfile(mz_zip_archive* pZip, FILE* pFile, mz_uint64 archive_size,
                                  mz_uint flags);
 
@@ -69,10 +70,32 @@ mz_bool mz_zip_reader_file_stat(mz_zip_archive* pZip, mz_uint file_index,
 // True when the name ends in a slash or the entry carries the DOS directory attribute.
 mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_index);
 
-// The entry's bytes in a block from the heap, to be freed with mz_free; null when the
-// entry is encrypted, of another method than stored or deflate, damaged, fails its
-// CRC-32 or size check, or the memory is not there. An empty entry gives a valid
-// block of size 0. `flags` must be 0.
+// Copies the entry's name, whole, into `pFilename` when it fits `filename_buf_size`
+// with its terminating NUL, else as much as fits (terminated; nothing when the size is
+// 0). Returns the name's length plus one, so that a NUL within the name shows; 0 for
+// an index that is not there.
+mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename,
+                                   mz_uint filename_buf_size);
+
+// Receives the entry's bytes in order, `n` at a time from `file_ofs`; returns how many
+// it took, and anything less than `n` stops the extraction.
+typedef size_t (*mz_file_write_func)(void* pOpaque, mz_uint64 file_ofs, const void* pBuf, size_t n);
+
+// Streams the entry's bytes to `pCallback` through a buffer of fixed size, checking
+// its CRC-32 and sizes as they pass. False when the entry is encrypted, of another
+// method than stored or deflate, damaged, gives more or fewer bytes than it announces
+// (found as soon as they come), fails its CRC-32 (found at the end, after the callback
+// has had every byte), lies even partly on the data of another entry or on the
+// central directory, when the callback stops, or when the memory is not there. Each
+// stream of an archive must be used by one thread at a time; several readers of one
+// archive, each on its own stream, may run side by side. `flags` must be 0.
+mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index,
+                                          mz_file_write_func pCallback, void* pOpaque,
+                                          mz_uint flags);
+
+// The entry's bytes in a block from the heap, to be freed with mz_free; null when
+// mz_zip_reader_extract_to_callback would fail, or the memory is not there. An empty
+// entry gives a valid block of size 0. `flags` must be 0.
 void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize,
                                     mz_uint flags);
 

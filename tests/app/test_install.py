@@ -84,6 +84,8 @@ FAILURES = {
                  "checksum mismatch - download corrupted or tampered"),
     "no program": (lambda s, t: s.publish("1.0.0", {"bin/brindlewick.exe": None}),
                    "package has no brindlewick.exe"),
+    "program is a folder": (lambda s, t: s.publish("1.0.0", {"brindlewick.exe/x.txt": b"x"}),
+                            "package has no brindlewick.exe"),
     "wrong size": (lambda s, t: s.publish("1.0.0", tamper=lambda m: m.update(
         size=package_size(s, "1.0.0") + 1)), "download size differs from the manifest"),
 }

@@ -15,6 +15,8 @@ TEST(EntryName, NamesThatCouldEscapeOrAliasAreUnsafe) {
     for (const char* name : unsafe) {
         EXPECT_FALSE(entry_name_is_safe(name)) << '"' << name << '"';
     }
+    // A NUL would end the name early, on another name.
+    EXPECT_FALSE(entry_name_is_safe(std::string("evil.exe\0.txt", 12)));
 }
 
 TEST(EntryName, OrdinaryNamesAndHarmlessOddComponentsAreSafe) {

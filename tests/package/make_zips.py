@@ -9,7 +9,10 @@ import shutil
 import struct
 import subprocess
 import sys
+import warnings
 import zipfile
+
+warnings.filterwarnings("ignore", "Duplicate name")
 
 
 def write(path, data):
@@ -106,6 +109,75 @@ SAFE = [
 ]
 
 
+def patched(path, replacements):
+    """Rewrites byte strings of a written archive in place, local and central records
+    alike: for names zipfile will not write."""
+    data = open(path, "rb").read()
+    for old, new in replacements:
+        assert len(old) == len(new) and old in data
+        data = data.replace(old, new)
+    write(path, data)
+
+
+def hostile(out):
+    """Archives that try to write more, or elsewhere, than their entries say."""
+    # Twenty central records for one local record of 10 MiB of zeros.
+    path = os.path.join(out, "overlapping.zip")
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("zeros.bin", bytes(10 << 20))
+    data = open(path, "rb").read()
+    central = data.index(b"PK\x01\x02")
+    end = data.index(b"PK\x05\x06")
+    record = data[central:end]
+    records = b"".join(record.replace(b"zeros.bin", b"zeros.%03d" % i) for i in range(20))
+    tail = bytearray(data[end:])
+    struct.pack_into("<HHII", tail, 8, 20, 20, len(records), central)
+    write(path, data[:central] + records + bytes(tail))
+
+    # A NUL would cut "brindlewick.exe\0.txt" short, onto the real program.
+    path = os.path.join(out, "nul-name.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("brindlewick.exe", b"real")
+        z.writestr("brindlewick.exe@.txt", b"evil")
+    patched(path, [(b"brindlewick.exe@.txt", b"brindlewick.exe\0.txt")])
+
+    # The folder attribute on an entry with data, and on one without.
+    with zipfile.ZipFile(os.path.join(out, "folder-attribute.zip"), "w") as z:
+        for name, data in (("brindlewick.exe", b"MZ program"), ("assets", b"")):
+            info = zipfile.ZipInfo(name)
+            info.external_attr = 0x10
+            z.writestr(info, data)
+
+    # Entries that land on one file.
+    for name, names in (("same-name", ["a.txt", "a.txt"]),
+                        ("case-equal", ["dir/Read.me", "DIR/read.ME"]),
+                        ("dot-equal", ["sub/x.txt", "sub/./x.txt"])):
+        with zipfile.ZipFile(os.path.join(out, name + ".zip"), "w") as z:
+            for entry in names:
+                z.writestr(zipfile.ZipInfo(entry), entry.encode())
+    path = os.path.join(out, "legacy-names.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        z.writestr("Q.txt", b"first")
+        z.writestr("R.txt", b"second")
+    patched(path, [(b"Q.txt", b"\xff.txt"), (b"R.txt", b"\xfe.txt")])
+
+    # "." and "sub/." name their folders.
+    with zipfile.ZipFile(os.path.join(out, "dot-entries.zip"), "w") as z:
+        for entry, data in ((".", b""), ("sub/.", b""), ("sub/x.txt", b"x")):
+            info = zipfile.ZipInfo("placeholder")
+            info.filename = entry
+            z.writestr(info, data)
+
+    # An end record that counts two entries of three.
+    path = os.path.join(out, "undercounted.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        for entry in ("one.txt", "two.txt", "three.txt"):
+            z.writestr(entry, entry.encode())
+    data = bytearray(open(path, "rb").read())
+    struct.pack_into("<HH", data, data.index(b"PK\x05\x06") + 8, 2, 2)
+    write(path, bytes(data))
+
+
 def main():
     out = sys.argv[1]
     shutil.rmtree(out, ignore_errors=True)
@@ -168,6 +240,7 @@ def main():
         for i in range(65537):
             z.writestr("f/%05d" % i, b"%d" % i)
 
+    hostile(out)
     write(os.path.join(out, "not-a-zip.zip"), b"just some text, not an archive\n")
     with zipfile.ZipFile(os.path.join(out, "long-name.zip"), "w") as z:
         z.writestr("n" * 600, b"long")

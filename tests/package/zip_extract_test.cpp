@@ -74,6 +74,7 @@ TEST(ZipExtract, RefusesWhatIsNoArchiveBeforeCreatingAnything) {
 TEST(ZipExtract, EntryThatCannotBeReadFailsAfterTheEntriesBeforeIt) {
     ScratchDir scratch(L"zip");
     const std::wstring dest = scratch / L"out";
+    // The second's CRC-32 fails once all of it is written: its file goes again.
     EXPECT_EQ(extract_error(L"bad-data.zip", dest), L"package extraction failed");
     EXPECT_EQ(list_tree(dest), std::vector<std::wstring>{L"first.txt"});
 
@@ -83,6 +84,38 @@ TEST(ZipExtract, EntryThatCannotBeReadFailsAfterTheEntriesBeforeIt) {
         ScratchDir other(L"zip");
         EXPECT_EQ(extract_error(archive, other / L"out"), L"package extraction failed") << archive;
     }
+}
+
+// Archives made to write more, or elsewhere, than their entries hold: each is refused
+// or taken for what it truly holds.
+TEST(ZipExtract, HostileArchivesAreRefusedOrTakenForWhatTheyHold) {
+    const std::wstring failed = L"package extraction failed";
+    const struct {
+        const wchar_t* archive;
+        std::wstring error;
+        std::vector<std::wstring> tree;
+    } cases[] = {
+        {L"overlapping.zip", failed, {}}, // twenty entries on one entry's data
+        {L"nul-name.zip", L"", {L"brindlewick.exe"}},
+        {L"folder-attribute.zip", L"", {L"assets\\", L"brindlewick.exe"}},
+        {L"same-name.zip", failed, {}},
+        {L"case-equal.zip", failed, {}},
+        {L"dot-equal.zip", failed, {}},
+        {L"legacy-names.zip", failed, {}}, // both decode to U+FFFD ".txt"
+        {L"dot-entries.zip", L"", {L"sub\\", L"sub\\x.txt"}},
+        {L"undercounted.zip", L"package is not a valid zip", {}},
+    };
+    for (const auto& c : cases) {
+        ScratchDir scratch(L"zip");
+        const std::wstring dest = scratch / L"out";
+        EXPECT_EQ(extract_error(c.archive, dest), c.error) << c.archive;
+        EXPECT_EQ(list_tree(dest), c.tree) << c.archive;
+    }
+    ScratchDir scratch(L"zip");
+    ASSERT_EQ(extract_error(L"nul-name.zip", scratch / L"a"), L"");
+    EXPECT_EQ(read_file(scratch / L"a\\brindlewick.exe"), "real");
+    ASSERT_EQ(extract_error(L"folder-attribute.zip", scratch / L"b"), L"");
+    EXPECT_EQ(read_file(scratch / L"b\\brindlewick.exe"), "MZ program");
 }
 
 TEST(ZipExtract, ReplacesFilesThatAreThere) {
