@@ -5,7 +5,7 @@
 //   package_bench hash FILE
 //   package_bench extract PACKAGE DEST
 //   package_bench inflate PACKAGE
-//   package_bench bare PACKAGE DEST
+//   package_bench bare|bare-empty PACKAGE DEST
 #include "package/sha256_file.h"
 #include "package/zip_extract.h"
 #include "package/zip_reader.h"
@@ -148,8 +148,8 @@ int bench_inflate(const std::wstring& package) {
 }
 
 // The floor of any extractor here: each folder made once, each file created, written
-// from memory in 256 KiB pieces and closed.
-int bench_bare(const std::wstring& package, const std::wstring& dest) {
+// from memory in 256 KiB pieces (or left empty) and closed.
+int bench_bare(const std::wstring& package, const std::wstring& dest, bool write_bytes) {
     std::vector<Entry> entries;
     if (!list_entries(package, entries)) {
         return 1;
@@ -178,7 +178,7 @@ int bench_bare(const std::wstring& package, const std::wstring& dest) {
         if (file == INVALID_HANDLE_VALUE) {
             return 1;
         }
-        for (uint64_t left = entry.size; left > 0;) {
+        for (uint64_t left = write_bytes ? entry.size : 0; left > 0;) {
             const DWORD piece = left < sizeof zeros ? static_cast<DWORD>(left) : sizeof zeros;
             DWORD wrote = 0;
             WriteFile(file, zeros, piece, &wrote, nullptr);
@@ -203,10 +203,10 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"inflate" && argc == 3) {
         return bench_inflate(argv[2]);
     }
-    if (mode == L"bare" && argc == 4) {
-        return bench_bare(argv[2], argv[3]);
+    if ((mode == L"bare" || mode == L"bare-empty") && argc == 4) {
+        return bench_bare(argv[2], argv[3], mode == L"bare");
     }
     std::fprintf(stderr, "usage: package_bench hash FILE | extract PACKAGE DEST | inflate "
-                         "PACKAGE | bare PACKAGE DEST\n");
+                         "PACKAGE | bare|bare-empty PACKAGE DEST\n");
     return 2;
 }
