@@ -1,4 +1,4 @@
-// Unpacking a release package, and the hook that may vet the unpacked tree.
+// Unpacking a release package.
 #pragma once
 
 #include <string>
@@ -8,7 +8,3 @@
 // on another name than their own are skipped without a word. On failure `error` says
 // why; entries written before a failing one stay, for the caller to remove.
 bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error);
-
-// Accepts or rejects an unpacked release before it is moved into place; currently
-// accepts every tree. A rejection must set `error`.
-bool verify_tree_signatures(const std::wstring& dir, std::wstring& error);
