@@ -1,0 +1,87 @@
+"""Releases whose program files must carry the publisher's Authenticode signature: the
+program built to trust the build's throwaway test certificate, end to end."""
+import os
+import shutil
+
+import pytest
+
+import code_signing
+import code_signing_certs
+import e2e
+from e2e import root
+
+SETUP = os.path.join(e2e.BIN, "BrindlewickSetupPinned.exe")
+APP = os.path.join(e2e.BIN, "fake_app.exe")
+CERTS = os.path.join(e2e.BUILD, "test-signing")
+PUBLISHER = code_signing.Signer(os.path.join(CERTS, "publisher.pem"),
+                                os.path.join(CERTS, "publisher-key.pem"))
+
+
+def release(version):
+    return {"brindlewick.exe": None, "lib/Helper.DLL": None, "data/readme.txt": b"unsigned",
+            "updater.exe": SETUP, "version.txt": version.encode()}
+
+
+def test_signed_releases_install_and_update(server, clean):
+    base = server.publish("1.0.0", release("1.0.0"), channel="signed", signer=PUBLISHER)
+    assert e2e.run(SETUP, base_url=base) == (0, [])
+    server.publish("1.1.0", release("1.1.0"), channel="signed", signer=PUBLISHER)
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.state() == {"installed": "1.0.0", "staged": "1.1.0"}
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0"}
+    # The stub now in place is the signed one the release shipped.
+    assert e2e.log_lines() == ["installed 1.0.0", "staged 1.1.0", "committed 1.1.0 (prev 1.0.0)",
+                               "updater self-upgraded from app-1.1.0"]
+    assert code_signing.signer_of(e2e.read(root("updater.exe"), "rb")) == PUBLISHER.certificate
+
+
+def signed(tmp_path, signer=PUBLISHER, change_at=None):
+    path = str(tmp_path / ("signed-%d.exe" % len(os.listdir(tmp_path))))
+    signer.sign(APP, path)
+    if change_at:
+        with open(path, "r+b") as f:
+            f.seek(change_at)
+            byte = f.read(1)
+            f.seek(change_at)
+            f.write(bytes([byte[0] ^ 1]))
+    return path
+
+
+def another_publisher(tmp_path):
+    return code_signing.Signer(*code_signing_certs.make(str(tmp_path / "other")))
+
+
+REFUSED = {
+    "unsigned program": (lambda t: {"brindlewick.exe": APP}, "unsigned file: brindlewick.exe"),
+    "unsigned library in a sub-folder": (
+        lambda t: {"brindlewick.exe": signed(t), "lib/Helper.DLL": APP},
+        "unsigned file: lib\\Helper.DLL"),
+    "another publisher": (lambda t: {"brindlewick.exe": signed(t, another_publisher(t))},
+                          "signed by another publisher: brindlewick.exe"),
+    "changed after signing": (lambda t: {"brindlewick.exe": signed(t, change_at=0x1000)},
+                              "bad signature: brindlewick.exe"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_refused_releases_stage_nothing(server, clean, tmp_path, case):
+    make_files, reason = REFUSED[case]
+    server.publish("1.1.0", make_files(tmp_path), name="refused")
+
+    # The installer shows the reason.
+    assert e2e.run(SETUP, base_url=server.url("/files/refused"),
+                   answers=[("Brindlewick Setup", "OK")]) == (
+        1, ["Installation failed.\n\n" + reason])
+    assert os.listdir(e2e.ROOT) == ["updater.log"]
+
+    # The background check of an installed stub logs it.
+    shutil.rmtree(e2e.ROOT)
+    base = server.publish("1.0.0", {"brindlewick.exe": None}, channel="guarded", signer=PUBLISHER)
+    assert e2e.run(SETUP, base_url=base) == (0, [])
+    server.announce("refused", "guarded")
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.log_lines() == ["installed 1.0.0", "stage 1.1.0 failed: " + reason]
+    assert e2e.state() == {"installed": "1.0.0"}
+    assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
+                                           "updater.log"]
