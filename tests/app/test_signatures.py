@@ -2,6 +2,7 @@
 program built to trust the build's throwaway test certificate, end to end."""
 import os
 import shutil
+import subprocess
 
 import pytest
 
@@ -85,3 +86,36 @@ def test_refused_releases_stage_nothing(server, clean, tmp_path, case):
     assert e2e.state() == {"installed": "1.0.0"}
     assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
                                            "updater.log"]
+
+
+# The certificate pinned, the files of the unpacked release (None: the stand-in signed with
+# that certificate by osslsigncode alone, as the release tool would refuse to sign with
+# some of these), and what the program says.
+PINS = {
+    "issued by a CA the signature does not carry": (
+        lambda t: code_signing_certs.make(t, "leaf", issuer=code_signing_certs.make(t, "ca")),
+        {"brindlewick.exe": None}, "accepted"),
+    "expired": (lambda t: code_signing_certs.make(t, "old", days=(-9, -1)),
+                {"brindlewick.exe": None}, "bad signature: brindlewick.exe"),
+    "a library that is no program, deep down": (
+        lambda t: code_signing_certs.make(t),
+        {"brindlewick.exe": None, "a/b/Notes.DLL": b"no program\n"},
+        "unsigned file: a\\b\\Notes.DLL"),
+}
+
+
+@pytest.mark.parametrize("case", PINS)
+def test_what_the_pin_excuses_and_what_it_does_not(tmp_path, case):
+    make_certificate, files, verdict = PINS[case]
+    cert, key = make_certificate(str(tmp_path / "certs"))
+    for rel, data in files.items():
+        path = tmp_path / "tree" / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if data is None:
+            subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                            "-in", APP, "-out", str(path)], check=True, stdout=subprocess.DEVNULL)
+        else:
+            path.write_bytes(data)
+    tree = e2e.windows_path(tmp_path / "tree")
+    assert e2e.probe("signatures", tree, code_signing_certs.pin(cert)).stdout == verdict + "\n"
+    assert e2e.probe("signatures", tree, "").stdout == "accepted\n"  # no pin, no check

@@ -16,19 +16,26 @@ from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 
-def make(folder, name="publisher", usage=ExtendedKeyUsageOID.CODE_SIGNING, days=(-1, 3650)):
-    """FOLDER/NAME.pem and FOLDER/NAME-key.pem, valid from and to the given days from now;
-    returns their paths."""
+def make(folder, name="publisher", usage=ExtendedKeyUsageOID.CODE_SIGNING, days=(-1, 3650),
+         issuer=None):
+    """FOLDER/NAME.pem and FOLDER/NAME-key.pem, valid from and to the given days from now,
+    issued by the certificate and key at the paths `issuer` or else by itself; returns
+    their paths."""
     key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
     subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Test publisher " + name)])
+    issuer_name, issuer_key = subject, key
+    if issuer:
+        with open(issuer[0], "rb") as c, open(issuer[1], "rb") as k:
+            issuer_name = x509.load_pem_x509_certificate(c.read()).subject
+            issuer_key = serialization.load_pem_private_key(k.read(), None)
     now = datetime.datetime.now(datetime.timezone.utc)
     certificate = (
-        x509.CertificateBuilder().subject_name(subject).issuer_name(subject)
+        x509.CertificateBuilder().subject_name(subject).issuer_name(issuer_name)
         .public_key(key.public_key()).serial_number(x509.random_serial_number())
         .not_valid_before(now + datetime.timedelta(days=days[0]))
         .not_valid_after(now + datetime.timedelta(days=days[1]))
         .add_extension(x509.ExtendedKeyUsage([usage]), critical=False)
-        .sign(key, hashes.SHA256()))
+        .sign(issuer_key, hashes.SHA256()))
     os.makedirs(folder, exist_ok=True)
     cert_path = os.path.join(folder, name + ".pem")
     key_path = os.path.join(folder, name + "-key.pem")
