@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
 """Writes a release-like package of about 200 MB: a few large files (an executable-like
 mix, incompressible data, text) and many small ones; smaller in proportion when given a
-size, and with PROGRAM as its brindlewick.exe when given one.
-Usage: make_package.py OUT.zip [MEGABYTES [PROGRAM]]"""
+size, and with PROGRAM as its brindlewick.exe when given one. Given a code-signing
+certificate and key too, its brindlewick.exe and library.dll are PROGRAM followed by the
+executable-like mix up to their usual sizes, each signed with them.
+Usage: make_package.py OUT.zip [MEGABYTES [PROGRAM [CERT KEY]]]"""
 import os
 import random
 import sys
+import tempfile
 import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import code_signing  # noqa: E402
 
 MB = 1 << 20
 
@@ -28,17 +34,38 @@ def text_like(rng, size):
     return bytes(out[:size])
 
 
+def signed_program(program, rng, size, signer):
+    """The program image with the executable-like mix after it up to `size`, signed."""
+    with tempfile.TemporaryDirectory() as folder:
+        unsigned, signed = os.path.join(folder, "in.exe"), os.path.join(folder, "out.exe")
+        with open(program, "rb") as f:
+            image = f.read()
+        with open(unsigned, "wb") as f:
+            f.write(image + executable_like(rng, size - len(image)))
+        signer.sign(unsigned, signed)
+        with open(signed, "rb") as f:
+            return f.read()
+
+
 def main():
     rng = random.Random(2026)
     scale = float(sys.argv[2]) / 200 if len(sys.argv) > 2 else 1.0
+    signer = code_signing.Signer(sys.argv[4], sys.argv[5]) if len(sys.argv) > 5 else None
     with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
-        if len(sys.argv) > 3:
+        if signer:
+            z.writestr("brindlewick.exe",
+                       signed_program(sys.argv[3], rng, int(48 * MB * scale), signer))
+        elif len(sys.argv) > 3:
             with open(sys.argv[3], "rb") as f:
                 z.writestr("brindlewick.exe", f.read())
         else:
             z.writestr("brindlewick.exe", executable_like(rng, int(48 * MB * scale)))
         z.writestr("data/assets.pak", rng.randbytes(int(120 * MB * scale)))
-        z.writestr("data/library.dll", executable_like(rng, int(32 * MB * scale)))
+        if signer:
+            z.writestr("data/library.dll",
+                       signed_program(sys.argv[3], rng, int(32 * MB * scale), signer))
+        else:
+            z.writestr("data/library.dll", executable_like(rng, int(32 * MB * scale)))
         z.writestr("docs/manual.txt", text_like(rng, int(16 * MB * scale)))
         for i in range(int(3000 * scale)):
             size = rng.randrange(1000, 32000)
