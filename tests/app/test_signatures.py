@@ -38,14 +38,13 @@ def test_signed_releases_install_and_update(server, clean):
 
 
 def signed(tmp_path, signer=PUBLISHER, change_at=None):
-    path = str(tmp_path / ("signed-%d.exe" % len(os.listdir(tmp_path))))
+    """The stand-in signed, and with one bit changed afterwards when `change_at` says where."""
+    path = str(tmp_path / "signed.exe")
     signer.sign(APP, path)
     if change_at:
-        with open(path, "r+b") as f:
-            f.seek(change_at)
-            byte = f.read(1)
-            f.seek(change_at)
-            f.write(bytes([byte[0] ^ 1]))
+        data = bytearray(e2e.read(path, "rb"))
+        data[change_at] ^= 1
+        e2e.write(path, bytes(data))
     return path
 
 

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Throwaway self-signed code-signing certificates (RSA: Wine checks no other
+"""Throwaway code-signing certificates (RSA: Wine checks no other
 Authenticode signature) for the tests.
 
   code_signing_certs.py FOLDER   makes FOLDER/publisher.pem and publisher-key.pem unless
