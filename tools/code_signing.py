@@ -42,8 +42,9 @@ def certificate_pin(certificate):
 
 
 def describe(certificate):
-    return "%s, certificate sha256 %s" % (certificate.subject.rfc4514_string(),
-                                          certificate_pin(certificate))
+    return "%s, certificate sha256 %s, valid until %s UTC" % (
+        certificate.subject.rfc4514_string(), certificate_pin(certificate),
+        certificate.not_valid_after)
 
 
 # Signing -------------------------------------------------------------------------------
@@ -244,6 +245,8 @@ def check_signed_data(covered, blob):
                     for field in fields if field[0] == 0xA0 for item in inside(blob, field)]
     signer_info = inside(blob, fields[-1])[0]
     _, issuer_serial, algorithm, attributes, _, signature = inside(blob, signer_info)[:6]
+    if attributes[0] != 0xA0:  # Authenticode always signs attributes
+        raise BadSignature("damaged signature")
     issuer, serial = inside(blob, issuer_serial)
     signer = next(c for c in certificates if c.serial_number == int.from_bytes(
         blob_of(blob, serial), "big", signed=True) and c.issuer.public_bytes() ==
