@@ -15,9 +15,9 @@
 // with what lies above the pinned certificate or with its usage: a root that is not
 // trusted (CERT_E_UNTRUSTEDROOT), a chain it cannot complete (CERT_E_CHAINING), a usage
 // restriction. Every other fault is refused even then, so that an expired, revoked or
-// distrusted certificate cannot pass under an untrusted root: Windows reports the root
-// first when a chain has several faults. Revocation lists are not fetched; nothing goes
-// to the network.
+// distrusted certificate cannot pass under an untrusted root: a chain with several
+// faults may be reported by its root alone. Revocation lists are not fetched; nothing
+// goes to the network.
 //
 // On refusal `error` names the first offending file relative to `dir`: "unsigned file:
 // lib\x.dll", "bad signature: brindlewick.exe" (changed after signing, damaged, or a fault
