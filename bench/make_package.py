@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
 """Writes a release-like package of about 200 MB: a few large files (an executable-like
 mix, incompressible data, text) and many small ones; smaller in proportion when given a
-size, and with PROGRAM as its brindlewick.exe when given one. --large or --small keeps
-only the large files or only the small ones; --zeros writes one ZIP64 entry of 4.5 GiB,
-mostly zeros.
-Usage: make_package.py [--large|--small|--zeros] OUT.zip [MEGABYTES [PROGRAM]]"""
+size, and with PROGRAM as its brindlewick.exe when given one. Given a code-signing
+certificate and key too, its brindlewick.exe and library.dll are PROGRAM followed by the
+executable-like mix up to their usual sizes, each signed with them. --large or --small
+keeps only the large files or only the small ones; --zeros writes one ZIP64 entry of
+4.5 GiB, mostly zeros.
+Usage: make_package.py [--large|--small|--zeros] OUT.zip [MEGABYTES [PROGRAM [CERT KEY]]]"""
 import os
 import random
 import sys
+import tempfile
 import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import code_signing  # noqa: E402
 
 MB = 1 << 20
 
@@ -28,6 +34,19 @@ def text_like(rng, size):
     while len(out) < size:
         out += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
     return bytes(out[:size])
+
+
+def signed_program(program, rng, size, signer):
+    """The program image with the executable-like mix after it up to `size`, signed."""
+    with tempfile.TemporaryDirectory() as folder:
+        unsigned, signed = os.path.join(folder, "in.exe"), os.path.join(folder, "out.exe")
+        with open(program, "rb") as f:
+            image = f.read()
+        with open(unsigned, "wb") as f:
+            f.write(image + executable_like(rng, size - len(image)))
+        signer.sign(unsigned, signed)
+        with open(signed, "rb") as f:
+            return f.read()
 
 
 def write_zeros(path):
@@ -51,15 +70,23 @@ def main():
         return
     rng = random.Random(2026)
     scale = float(args[1]) / 200 if len(args) > 1 else 1.0
+    signer = code_signing.Signer(args[3], args[4]) if len(args) > 4 else None
     with zipfile.ZipFile(args[0], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
         if only != "--small":
-            if len(args) > 2:
+            if signer:
+                z.writestr("brindlewick.exe",
+                           signed_program(args[2], rng, int(48 * MB * scale), signer))
+            elif len(args) > 2:
                 with open(args[2], "rb") as f:
                     z.writestr("brindlewick.exe", f.read())
             else:
                 z.writestr("brindlewick.exe", executable_like(rng, int(48 * MB * scale)))
             z.writestr("data/assets.pak", rng.randbytes(int(120 * MB * scale)))
-            z.writestr("data/library.dll", executable_like(rng, int(32 * MB * scale)))
+            if signer:
+                z.writestr("data/library.dll",
+                           signed_program(args[2], rng, int(32 * MB * scale), signer))
+            else:
+                z.writestr("data/library.dll", executable_like(rng, int(32 * MB * scale)))
             z.writestr("docs/manual.txt", text_like(rng, int(16 * MB * scale)))
         if only != "--large":
             for i in range(int(3000 * scale)):

@@ -7,12 +7,14 @@
 #   zip_extract against the bare loop that makes the same folders and files and writes
 #   the same byte counts from memory in the same Wine prefix (the small files);
 #   zip_extract's peak working set above its baseline (all three), and where its time
-#   goes: reading and inflating alone, and the bare loop's creating and writing.
+#   goes: reading and inflating alone, and the bare loop's creating and writing;
+#   then what checking the signatures adds to staging the mix with its .exe and .dll
+#   signed.
 set -eu
 cd "$(dirname "$0")/.."
 sh tools/install-deps.sh
 cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target package_bench >/dev/null
+cmake --build --preset mingw --target package_bench fake_app >/dev/null
 export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all
 sh tools/wine-prefix.sh
 wineserver -p 2>/dev/null || true  # already running is fine
@@ -86,3 +88,12 @@ size=$(stat -c %s "$work/out/data/zeros.bin")
 [ "$size" -eq 4831838208 ] && verdict="right size, CRC-32 checked" || verdict="WRONG SIZE $size"
 echo "output           $verdict"
 echo "peak growth      $(echo "$result" | value growth) MiB (target <= 16)"
+
+echo "== checking signatures (the mix again, its .exe and .dll signed)"
+pin=$(/usr/bin/python3 tests/package/code_signing_certs.py "$work/signing")
+[ -f "$work/signed-package.zip" ] ||
+  /usr/bin/python3 bench/make_package.py "$work/signed-package.zip" 200 build/bin/fake_app.exe \
+    "$work/signing/publisher.pem" "$work/signing/publisher-key.pem" >/dev/null
+rm -rf "$work/out"
+bench extract "$(windows_path "$work/signed-package.zip")" "$out" | grep '^zip_extract'
+bench signatures "$out" "$pin"

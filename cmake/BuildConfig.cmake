@@ -70,5 +70,16 @@ if(NOT BW_MANIFEST_KEY_HEX MATCHES "^04${_coordinates}$")
                       "prints it). Got '${BW_MANIFEST_KEY_HEX}'.")
 endif()
 
+# The publisher's code-signing certificate, by the SHA-256 of its DER encoding: set, every
+# .exe and .dll of a release must carry its Authenticode signature; empty, none is checked.
+set(PUBLISHER_CERT_SHA256 "" CACHE STRING
+    "SHA-256 of the publisher's code-signing certificate (DER), 64 lowercase hex characters; empty for no signature check")
+string(REPEAT "[0-9a-f]" 64 _digest)
+if(NOT PUBLISHER_CERT_SHA256 MATCHES "^(${_digest})?$")
+  message(FATAL_ERROR "PUBLISHER_CERT_SHA256 must be empty or 64 lowercase hexadecimal "
+                      "characters: the SHA-256 of the code-signing certificate in DER form "
+                      "(release.py pack prints it when it signs). Got '${PUBLISHER_CERT_SHA256}'.")
+endif()
+
 set(BW_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 configure_file(${CMAKE_SOURCE_DIR}/src/build_config.h.in ${BW_GENERATED_DIR}/build_config.h @ONLY)

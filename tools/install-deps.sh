@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -eu
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev libz-mingw-w64-dev
-  python3-cryptography python3-pytest openssl
+  python3-cryptography python3-pytest openssl osslsigncode
   googletest wine wine64 python3 zip unzip xvfb"
 missing=""
 for package in $packages; do

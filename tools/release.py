@@ -4,11 +4,20 @@ server for trying a release.
 
   release.py keygen KEYFILE              new P-256 private key; prints the public key
   release.py pubkey KEYFILE              prints the public key for the build
-  release.py pack DIR --out PACKAGE      writes a release package from a folder
+  release.py pack DIR --out PACKAGE [SIGNING]
+                                         writes a release package from a folder; with
+                                         SIGNING, every .exe and .dll in it is signed
+  release.py signatures PACKAGE [--pin HEX]
+                                         lists who signed each .exe and .dll of a package
+  release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S] --out F
                                          (the manifest names the package's digest and size)
   release.py verify ENVELOPE (--pubkey HEX | --key KEYFILE)
   release.py serve DIR --certs CERTDIR [--port N]
+
+SIGNING: --sign-cert CERT.pem --sign-key KEY.pem, or --sign-cert BUNDLE.p12, with a
+password (PKCS#12, encrypted key) in the environment variable BRINDLEWICK_SIGN_PASSWORD;
+optionally --timestamp-url URL (RFC 3161). Signing needs Debian's osslsigncode.
 
 Exit codes: 0 done, 1 refused or failed (the reason is printed), 2 bad usage.
 """
@@ -26,6 +35,9 @@ import ssl
 import sys
 import tempfile
 import zipfile
+
+import code_signing
+from code_signing import Refused
 
 from cryptography import x509
 from cryptography.exceptions import InvalidSignature
@@ -54,10 +66,6 @@ DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
 }
 WINDOWS_FORBIDDEN = set('<>:"|?*\\') | {chr(c) for c in range(32)}
 FIXED_TIME = (1980, 1, 1, 0, 0, 0)
-
-
-class Refused(Exception):
-    """A request the tool will not carry out; the message says why."""
 
 
 # Keys ----------------------------------------------------------------------------------
@@ -169,12 +177,25 @@ def check_names(names):
         raise Refused("no %s at the top of the package" % STUB_EXE)
 
 
-def pack(folder, out):
+def pack(folder, out, signer=None):
+    """Packs the folder; with a code_signing.Signer, signed copies of its program files
+    take their place in the package, and the folder stays as it was."""
     entries = collect_tree(folder)
     check_names([name for name, _ in entries])
     target = os.path.abspath(out)
     if any(os.path.abspath(path) == target for _, path in entries):
         raise Refused("the package cannot be written inside the folder it packs")
+    with tempfile.TemporaryDirectory() as signed:
+        if signer:
+            for i, (name, path) in enumerate(entries):
+                if code_signing.is_program_file(name):
+                    entries[i] = (name, os.path.join(signed, "%d%s" % (i, name[-4:])))
+                    signer.sign(path, entries[i][1])
+        write_package(entries, out)
+    return len(entries)
+
+
+def write_package(entries, out):
     tmp = out + ".tmp"
     try:
         with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as z:
@@ -198,7 +219,45 @@ def pack(folder, out):
         if os.path.exists(tmp):
             os.remove(tmp)
         raise Refused("cannot write %s: %s" % (out, e.strerror or e))
-    return len(entries)
+
+
+def sign_code(paths, signer):
+    """Signs each file in place; a file is replaced only by its checked signed form."""
+    for path in paths:
+        if not os.path.isfile(path):
+            raise Refused("%s is not a file" % path)
+        tmp = path + ".signing"
+        signer.sign(path, tmp)
+        os.replace(tmp, path)
+
+
+def signatures(package, pin=None):
+    """A line for each .exe and .dll of the package naming its signer. With `pin`, the
+    package is refused with the program's own text for a file it would refuse."""
+    check_package(package)
+    lines, refusal = [], None
+    with zipfile.ZipFile(package) as z:
+        for info in z.infolist():
+            name = info.filename.replace("/", "\\")
+            if info.is_dir() or not code_signing.is_program_file(name):
+                continue
+            problem = None
+            try:
+                signer = code_signing.signer_of(z.read(info))
+            except code_signing.BadSignature as e:
+                lines.append("%s: bad signature (%s)" % (name, e))
+                problem = "bad signature: "
+            else:
+                if signer is None:
+                    lines.append(name + ": unsigned")
+                    problem = "unsigned file: "
+                else:
+                    lines.append("%s: signed by %s" % (name, code_signing.describe(signer)))
+                    if pin and code_signing.certificate_pin(signer) != pin:
+                        problem = "signed by another publisher: "
+            if pin and problem and refusal is None:
+                refusal = problem + name
+    return lines, refusal
 
 
 def check_package(path):
@@ -502,6 +561,13 @@ def parser():
     k = sub.add_parser("pack", help="write a release package from a folder")
     k.add_argument("folder")
     k.add_argument("--out", required=True, help="the package to write")
+    signing_options(k, required=False)
+    k = sub.add_parser("signatures", help="list who signed each .exe and .dll of a package")
+    k.add_argument("package")
+    k.add_argument("--pin", help="PUBLISHER_CERT_SHA256 of a build: fail as that program would")
+    k = sub.add_parser("sign-code", help="sign program files in place")
+    k.add_argument("files", nargs="+")
+    signing_options(k, required=True)
     k = sub.add_parser("sign", help="write the signed latest.json for a package")
     k.add_argument("--version", required=True)
     k.add_argument("--url", required=True, help="https:// address the package is served at")
@@ -521,6 +587,13 @@ def parser():
     return p
 
 
+def signing_options(command, required):
+    command.add_argument("--sign-cert", required=required,
+                         help="code-signing certificate: PEM (with --sign-key) or PKCS#12")
+    command.add_argument("--sign-key", help="its PEM private key")
+    command.add_argument("--timestamp-url", help="RFC 3161 time-stamping service")
+
+
 def run(argv):
     args = parser().parse_args(argv)
     if args.command == "keygen":
@@ -528,8 +601,25 @@ def run(argv):
     elif args.command == "pubkey":
         print(public_key_hex(load_private_key(args.keyfile).public_key()))
     elif args.command == "pack":
-        count = pack(args.folder, args.out)
+        signer = args.sign_cert and code_signing.Signer(args.sign_cert, args.sign_key,
+                                                        args.timestamp_url)
+        if not signer and (args.sign_key or args.timestamp_url):
+            raise Refused("--sign-key and --timestamp-url go with --sign-cert")
+        count = pack(args.folder, args.out, signer)
         print("%s: %d entries, sha256 %s" % (args.out, count, file_sha256(args.out)))
+        if signer:
+            print("program files signed by %s" % code_signing.describe(signer.certificate))
+    elif args.command == "signatures":
+        if args.pin is not None and not re.fullmatch(r"[0-9a-f]{64}", args.pin):
+            raise Refused("a pin is 64 lowercase hexadecimal characters")
+        lines, refusal = signatures(args.package, args.pin)
+        print("\n".join(lines) if lines else "no .exe or .dll in %s" % args.package)
+        if refusal:
+            raise Refused(refusal)
+    elif args.command == "sign-code":
+        signer = code_signing.Signer(args.sign_cert, args.sign_key, args.timestamp_url)
+        sign_code(args.files, signer)
+        print("signed by %s" % code_signing.describe(signer.certificate))
     elif args.command == "sign":
         manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out)
         print("%s: version %s, sha256 %s, size %d" % (args.out, manifest["version"],
@@ -553,7 +643,7 @@ def run(argv):
 def main(argv=None):
     try:
         return run(sys.argv[1:] if argv is None else argv)
-    except Refused as e:
+    except (Refused, code_signing.BadSignature) as e:
         print("release.py: %s" % e, file=sys.stderr)
         return 1
 

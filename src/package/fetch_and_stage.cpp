@@ -1,6 +1,7 @@
 #include "package/fetch_and_stage.h"
 
 #include "package/sha256_file.h"
+#include "package/tree_signatures.h"
 #include "package/zip_extract.h"
 #include "state/file_tree.h"
 #include "state/paths.h"

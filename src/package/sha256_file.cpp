@@ -52,11 +52,6 @@ bool sha256_file(const std::wstring& path, std::string& hex) {
     if (!done) {
         return false;
     }
-    static const char digits[] = "0123456789abcdef";
-    hex.reserve(2 * kSha256Size);
-    for (unsigned char byte : digest) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0x0F];
-    }
+    hex = sha256_hex(digest);
     return true;
 }

@@ -230,7 +230,3 @@ bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wst
     }
     return ok;
 }
-
-bool verify_tree_signatures(const std::wstring& /*dir*/, std::wstring& /*error*/) {
-    return true;
-}

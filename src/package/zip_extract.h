@@ -1,4 +1,4 @@
-// Unpacking a release package, and the hook that may vet the unpacked tree.
+// Unpacking a release package.
 #pragma once
 
 #include <string>
@@ -13,7 +13,3 @@
 // written before stay, for the caller to remove. "cannot open package" and "package
 // is not a valid zip" fail it before anything is created.
 bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error);
-
-// Accepts or rejects an unpacked release before it is moved into place; currently
-// accepts every tree. A rejection must set `error`.
-bool verify_tree_signatures(const std::wstring& dir, std::wstring& error);

@@ -17,6 +17,30 @@ bool is_link(const WIN32_FIND_DATAW& entry) {
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// `rel` is the folder being listed, relative to `path`: empty, or ending in a backslash.
+bool walk_below(const std::wstring& path, const std::wstring& rel,
+                const std::function<bool(const std::wstring&)>& visit) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((path + L"\\" + rel + L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool going = true;
+    do {
+        if (is_dot_entry(entry.cFileName)) {
+            continue;
+        }
+        const std::wstring child = rel + entry.cFileName;
+        if (!is_directory(entry)) {
+            going = visit(child);
+        } else if (!is_link(entry)) {
+            going = walk_below(path, child + L"\\", visit);
+        }
+    } while (going && FindNextFileW(find, &entry));
+    FindClose(find);
+    return going;
+}
+
 } // namespace
 
 bool rm_tree(const std::wstring& path) {
@@ -71,4 +95,8 @@ void ensure_parent_dirs(const std::wstring& base, const std::wstring& rel) {
          slash = rel.find(L'\\', slash + 1)) {
         CreateDirectoryW((base + L"\\" + rel.substr(0, slash)).c_str(), nullptr);
     }
+}
+
+bool walk_files(const std::wstring& path, const std::function<bool(const std::wstring&)>& visit) {
+    return walk_below(path, L"", visit);
 }

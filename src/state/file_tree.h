@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Deletes everything below `path`, then `path` itself, best effort: an entry that
@@ -16,3 +17,8 @@ uint64_t dir_size(const std::wstring& path);
 // Creates base\<each directory that the relative file path `rel` names before its
 // last component>, outermost first. Failures show up later, when the file is created.
 void ensure_parent_dirs(const std::wstring& base, const std::wstring& rel);
+
+// Calls `visit` with the path of each file below `path`, at any depth, relative to `path`
+// ("lib\x.dll"), until it returns false. Links to directories are not walked into.
+// False when `visit` stopped the walk or a folder could not be listed.
+bool walk_files(const std::wstring& path, const std::function<bool(const std::wstring&)>& visit);

@@ -48,19 +48,6 @@ bool key_blob(const char* key_hex, std::vector<unsigned char>& blob) {
     return true;
 }
 
-bool sha256(const std::vector<unsigned char>& bytes, unsigned char* digest) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    if (!cng_succeeded(
-            BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        return false;
-    }
-    const bool hashed =
-        cng_succeeded(BCryptHash(algorithm, nullptr, 0, const_cast<unsigned char*>(bytes.data()),
-                                 static_cast<ULONG>(bytes.size()), digest, kSha256Size));
-    BCryptCloseAlgorithmProvider(algorithm, 0);
-    return hashed;
-}
-
 int b64_value(char c) {
     if (c >= 'A' && c <= 'Z') {
         return c - 'A';
@@ -136,7 +123,8 @@ bool manifest_unwrap_with_key(const std::string& text, const char* key_hex, std:
     unsigned char digest[kSha256Size];
     if (!b64_decode(json_string_member(envelope, "payload"), bytes) ||
         !b64_decode(json_string_member(envelope, "sig"), signature) ||
-        signature.size() != kSignatureSize || !key_blob(key_hex, blob) || !sha256(bytes, digest) ||
+        signature.size() != kSignatureSize || !key_blob(key_hex, blob) ||
+        !cng_sha256(bytes.data(), bytes.size(), digest) ||
         !signature_verifies(blob, digest, signature)) {
         return false;
     }

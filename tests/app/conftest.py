@@ -2,7 +2,8 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..", "update"), HERE]
+sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..", "update"),
+                os.path.join(HERE, "..", "package"), HERE]
 
 import pytest  # noqa: E402
 

@@ -219,13 +219,14 @@ class Server:
         return [(when, path) for when, path in self.handler.requests if containing in path]
 
     def publish(self, version, files=None, name=None, min_stub=None, route="/files",
-                tamper=None, channel=None):
+                tamper=None, channel=None, signer=None):
         """Packs a release into www/NAME/ and signs a latest.json there that announces it
         at `route`/NAME/package.zip; with `channel`, www/CHANNEL/latest.json announces it
         too, and the channel's base URL is returned. `files` maps relative names to bytes, to the path of
         a file to copy, or to None for the stand-in application; by default the
         stand-in alone. `tamper` may change
-        the manifest before it is signed. Returns the base URL of the release."""
+        the manifest before it is signed; `signer` (a code_signing.Signer) signs the
+        program files as the release tool packs them. Returns the base URL of the release."""
         name = name or version
         folder = os.path.join(self.www, name)
         shutil.rmtree(folder, ignore_errors=True)
@@ -239,7 +240,7 @@ class Server:
                 write(os.path.join(content, rel), data)
         package = os.path.join(folder, "package.zip")
         if "brindlewick.exe" in (files or {"brindlewick.exe": None}):
-            release.pack(content, package)
+            release.pack(content, package, signer)
         else:
             shutil.make_archive(package[:-4], "zip", content)
         manifest = {"version": version, "url": self.url("%s/%s/package.zip" % (route, name)),

@@ -23,8 +23,12 @@
 //   ui_probe lock MS
 //       Holds the updater lock, the mutex "Local\BrindlewickUpdater", for MS milliseconds
 //       once it could take it, and prints "locked" when it has it.
+//   ui_probe signatures DIR PIN
+//       Checks the program files below DIR as the program built with the pin checks an
+//       unpacked release; prints "accepted" or the refusal.
 //
 // Texts are printed as UTF-8, line ends in them as "\n".
+#include "package/tree_signatures.h"
 #include "state/text.h"
 #include "state/updater_lock.h"
 
@@ -347,6 +351,13 @@ int lock(DWORD ms) {
     return 0;
 }
 
+int check_signatures(const wchar_t* dir, const wchar_t* pin) {
+    std::wstring error;
+    const bool accepted = verify_tree_signatures_with_pin(dir, w_to_utf8(pin).c_str(), error);
+    std::printf("%s\n", accepted ? "accepted" : w_to_utf8(error).c_str());
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -373,7 +384,10 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"lock" && argc > 2) {
         return lock(static_cast<DWORD>(_wtoi(argv[2])));
     }
-    std::fprintf(stderr,
-                 "usage: ui_probe box|watch|close|shot|lnk|hold|lock ... (see the source)\n");
+    if (command == L"signatures" && argc > 3) {
+        return check_signatures(argv[2], argv[3]);
+    }
+    std::fprintf(stderr, "usage: ui_probe box|watch|close|shot|lnk|hold|lock|signatures ... "
+                         "(see the source)\n");
     return 2;
 }

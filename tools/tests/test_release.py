@@ -4,6 +4,7 @@ import json
 import os
 import ssl
 import stat
+import struct
 import subprocess
 import sys
 import time
@@ -11,9 +12,15 @@ import urllib.request
 import zipfile
 
 import pytest
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.serialization import pkcs12
+from cryptography.x509.oid import ExtendedKeyUsageOID
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "tests", "update")]
+sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "tests", "update"),
+                os.path.join(HERE, "..", "..", "tests", "package")]
+import code_signing  # noqa: E402
+import code_signing_certs  # noqa: E402
 import release  # noqa: E402
 import rule_cases  # noqa: E402
 
@@ -250,3 +257,106 @@ def test_certificates_are_signed_again_until_wine_can_check_them(tmp_path):
     fake = FirstShortThenReal()
     assert not short_part(release.sign_certificate(fake, key))
     assert fake.calls >= 2
+
+
+def tiny_program():
+    """A minimal 64-bit Windows program image: headers and one code section."""
+    dos = b"MZ" + bytes(58) + struct.pack("<I", 64)
+    coff = b"PE\0\0" + struct.pack("<HHIIIHH", 0x8664, 1, 0, 0, 0, 240, 0x22)
+    optional = struct.pack("<HBBIIIIIQIIHHHHHHIIIIHHQQQQII", 0x20B, 0, 0, 0x200, 0, 0, 0x1000,
+                           0x1000, 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, 6, 0, 0, 0x2000,
+                           0x200, 0, 2, 0x8160, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    section = b".text\0\0\0" + struct.pack("<IIIIIIHHI", 0x1000, 0x1000, 0x200, 0x200, 0, 0, 0,
+                                            0, 0x60000020)
+    headers = dos + coff + optional + bytes(16 * 8) + section
+    return headers + bytes(0x200 - len(headers)) + b"\xc3" + bytes(0x1FF)
+
+
+@pytest.fixture
+def publisher(tmp_path):
+    cert, key = code_signing_certs.make(str(tmp_path / "certs"))
+    return cert, key, code_signing_certs.pin(cert)
+
+
+def test_signing_and_what_the_program_would_say(publisher, tmp_path, capsys, monkeypatch):
+    cert, key, pin = publisher
+    folder = make_release(tmp_path / "rel", {"brindlewick.exe": tiny_program(),
+                                             "lib/Helper.DLL": tiny_program(), "a.txt": b"t"})
+    code, out, err = run(capsys, "pack", folder, "--out", tmp_path / "p.zip",
+                         "--sign-cert", cert, "--sign-key", key)
+    assert code == 0 and pin in out, err
+    assert (folder / "brindlewick.exe").read_bytes() == tiny_program()  # signed copies only
+    until = code_signing.x509.load_pem_x509_certificate(code_signing.read(cert, "")).not_valid_after
+    signer = "signed by CN=Test publisher publisher, certificate sha256 %s, valid until %s UTC" % (
+        pin, until)
+    assert run(capsys, "signatures", tmp_path / "p.zip", "--pin", pin)[:2] == (
+        0, "brindlewick.exe: %s\nlib\\Helper.DLL: %s\n" % (signer, signer))
+
+    # One PKCS#12 file, its password from the environment, signs in place the same way.
+    monkeypatch.setenv("BRINDLEWICK_SIGN_PASSWORD", "secret")
+    assert run(capsys, "sign-code", folder / "brindlewick.exe", "--sign-cert",
+               pkcs12_file(tmp_path, cert, key))[0] == 0
+
+    # Unsigned, changed after signing, another publisher: the program's own refusals.
+    cases = [("lib/Helper.DLL", tiny_program(), pin, "unsigned file: lib\\Helper.DLL"),
+             ("brindlewick.exe", None, "0" * 64, "signed by another publisher: brindlewick.exe")]
+    signed = (folder / "brindlewick.exe").read_bytes()
+    cases.append(("brindlewick.exe", signed[:0x300] + b"x" + signed[0x301:], pin,
+                  "bad signature: brindlewick.exe"))
+    for name, data, pinned, refusal in cases:
+        if data:
+            (folder / name).write_bytes(data)
+        assert run(capsys, "pack", folder, "--out", tmp_path / "q.zip")[0] == 0
+        code, out, err = run(capsys, "signatures", tmp_path / "q.zip", "--pin", pinned)
+        assert code == 1 and err == "release.py: %s\n" % refusal, (out, err)
+    assert "brindlewick.exe: bad signature (changed after signing)" in out
+
+
+def pkcs12_file(folder, cert, key):
+    """The certificate and key in one PKCS#12 file with the password "secret"."""
+    with open(cert, "rb") as c, open(key, "rb") as k:
+        bundle = pkcs12.serialize_key_and_certificates(
+            b"p", serialization.load_pem_private_key(k.read(), None),
+            code_signing.x509.load_pem_x509_certificate(c.read()), None,
+            serialization.BestAvailableEncryption(b"secret"))
+    (folder / "p.p12").write_bytes(bundle)
+    return folder / "p.p12"
+
+
+def cert_options(cert, key):
+    return ["--sign-cert", cert, "--sign-key", key]
+
+
+SIGNING_REFUSALS = {
+    "certificate for web servers": (lambda t, c, k: cert_options(*code_signing_certs.make(
+        str(t), "web", ExtendedKeyUsageOID.SERVER_AUTH)), "cannot sign code"),
+    "key of another certificate": (
+        lambda t, c, k: cert_options(c, code_signing_certs.make(str(t), "other")[1]),
+        "does not match"),
+    "expired certificate": (
+        lambda t, c, k: cert_options(*code_signing_certs.make(str(t), "old", days=(-9, -1))),
+        "is valid only from"),
+    "PKCS#12 file without its password": (lambda t, c, k: ["--sign-cert", pkcs12_file(t, c, k)],
+                                          "does not hold its password"),
+    "unreachable time-stamping service": (
+        lambda t, c, k: cert_options(c, k) + ["--timestamp-url", "http://localhost:1"],
+        "osslsigncode could not sign"),
+    "no osslsigncode": (lambda t, c, k: cert_options(c, k), "osslsigncode is not installed"),
+}
+
+
+@pytest.mark.parametrize("case", SIGNING_REFUSALS)
+def test_signing_refusals_change_nothing(publisher, tmp_path, capsys, monkeypatch, case):
+    make_options, text = SIGNING_REFUSALS[case]
+    options = make_options(tmp_path, *publisher[:2])
+    monkeypatch.delenv("BRINDLEWICK_SIGN_PASSWORD", raising=False)
+    if case == "no osslsigncode":
+        monkeypatch.setenv("PATH", str(tmp_path))
+    folder = make_release(tmp_path / "rel", {"brindlewick.exe": tiny_program()})
+    code, _, err = run(capsys, "pack", folder, "--out", tmp_path / "p.zip", *options)
+    assert code == 1 and text in err, err
+    assert not (tmp_path / "p.zip").exists()
+    code, _, err = run(capsys, "sign-code", folder / "brindlewick.exe", *options)
+    assert code == 1 and text in err, err
+    assert os.listdir(folder) == ["brindlewick.exe"]
+    assert (folder / "brindlewick.exe").read_bytes() == tiny_program()

@@ -1,0 +1,120 @@
+"""Releases whose program files must carry the publisher's Authenticode signature: the
+program built to trust the build's throwaway test certificate, end to end."""
+import os
+import shutil
+import subprocess
+
+import pytest
+
+import code_signing
+import code_signing_certs
+import e2e
+from e2e import root
+
+SETUP = os.path.join(e2e.BIN, "BrindlewickSetupPinned.exe")
+APP = os.path.join(e2e.BIN, "fake_app.exe")
+CERTS = os.path.join(e2e.BUILD, "test-signing")
+PUBLISHER = code_signing.Signer(os.path.join(CERTS, "publisher.pem"),
+                                os.path.join(CERTS, "publisher-key.pem"))
+
+
+def release(version):
+    return {"brindlewick.exe": None, "lib/Helper.DLL": None, "data/readme.txt": b"unsigned",
+            "updater.exe": SETUP, "version.txt": version.encode()}
+
+
+def test_signed_releases_install_and_update(server, clean):
+    base = server.publish("1.0.0", release("1.0.0"), channel="signed", signer=PUBLISHER)
+    assert e2e.run(SETUP, base_url=base) == (0, [])
+    server.publish("1.1.0", release("1.1.0"), channel="signed", signer=PUBLISHER)
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.state() == {"installed": "1.0.0", "staged": "1.1.0"}
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0"}
+    # The stub now in place is the signed one the release shipped.
+    assert e2e.log_lines() == ["installed 1.0.0", "staged 1.1.0", "committed 1.1.0 (prev 1.0.0)",
+                               "updater self-upgraded from app-1.1.0"]
+    assert code_signing.signer_of(e2e.read(root("updater.exe"), "rb")) == PUBLISHER.certificate
+
+
+def signed(tmp_path, signer=PUBLISHER, change_at=None):
+    """The stand-in signed, and with one bit changed afterwards when `change_at` says where."""
+    path = str(tmp_path / "signed.exe")
+    signer.sign(APP, path)
+    if change_at:
+        data = bytearray(e2e.read(path, "rb"))
+        data[change_at] ^= 1
+        e2e.write(path, bytes(data))
+    return path
+
+
+def another_publisher(tmp_path):
+    return code_signing.Signer(*code_signing_certs.make(str(tmp_path / "other")))
+
+
+REFUSED = {
+    "unsigned program": (lambda t: {"brindlewick.exe": APP}, "unsigned file: brindlewick.exe"),
+    "unsigned library in a sub-folder": (
+        lambda t: {"brindlewick.exe": signed(t), "lib/Helper.DLL": APP},
+        "unsigned file: lib\\Helper.DLL"),
+    "another publisher": (lambda t: {"brindlewick.exe": signed(t, another_publisher(t))},
+                          "signed by another publisher: brindlewick.exe"),
+    "changed after signing": (lambda t: {"brindlewick.exe": signed(t, change_at=0x1000)},
+                              "bad signature: brindlewick.exe"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_refused_releases_stage_nothing(server, clean, tmp_path, case):
+    make_files, reason = REFUSED[case]
+    server.publish("1.1.0", make_files(tmp_path), name="refused")
+
+    # The installer shows the reason.
+    assert e2e.run(SETUP, base_url=server.url("/files/refused"),
+                   answers=[("Brindlewick Setup", "OK")]) == (
+        1, ["Installation failed.\n\n" + reason])
+    assert os.listdir(e2e.ROOT) == ["updater.log"]
+
+    # The background check of an installed stub logs it.
+    shutil.rmtree(e2e.ROOT)
+    base = server.publish("1.0.0", {"brindlewick.exe": None}, channel="guarded", signer=PUBLISHER)
+    assert e2e.run(SETUP, base_url=base) == (0, [])
+    server.announce("refused", "guarded")
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.log_lines() == ["installed 1.0.0", "stage 1.1.0 failed: " + reason]
+    assert e2e.state() == {"installed": "1.0.0"}
+    assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
+                                           "updater.log"]
+
+
+# The certificate pinned, the files of the unpacked release (None: the stand-in signed with
+# that certificate by osslsigncode alone, as the release tool would refuse to sign with
+# some of these), and what the program says.
+PINS = {
+    "issued by a CA the signature does not carry": (
+        lambda t: code_signing_certs.make(t, "leaf", issuer=code_signing_certs.make(t, "ca")),
+        {"brindlewick.exe": None}, "accepted"),
+    "expired": (lambda t: code_signing_certs.make(t, "old", days=(-9, -1)),
+                {"brindlewick.exe": None}, "bad signature: brindlewick.exe"),
+    "a library that is no program, deep down": (
+        lambda t: code_signing_certs.make(t),
+        {"brindlewick.exe": None, "a/b/Notes.DLL": b"no program\n"},
+        "unsigned file: a\\b\\Notes.DLL"),
+}
+
+
+@pytest.mark.parametrize("case", PINS)
+def test_what_the_pin_excuses_and_what_it_does_not(tmp_path, case):
+    make_certificate, files, verdict = PINS[case]
+    cert, key = make_certificate(str(tmp_path / "certs"))
+    for rel, data in files.items():
+        path = tmp_path / "tree" / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if data is None:
+            subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                            "-in", APP, "-out", str(path)], check=True, stdout=subprocess.DEVNULL)
+        else:
+            path.write_bytes(data)
+    tree = e2e.windows_path(tmp_path / "tree")
+    assert e2e.probe("signatures", tree, code_signing_certs.pin(cert)).stdout == verdict + "\n"
+    assert e2e.probe("signatures", tree, "").stdout == "accepted\n"  # no pin, no check
