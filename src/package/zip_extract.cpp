@@ -144,13 +144,39 @@ size_t write_to_file(void* file, mz_uint64, const void* data, size_t size) {
     return written ? size : 0;
 }
 
+// Whether the file system may have opened another file than the one `rel` names: a
+// "~" makes a short name that can stand for another's long one, and letters beyond
+// ASCII may fold to one another otherwise than the plan folded them. Such a name is
+// held to the path of the file opened, which costs a trip to the system; others are not.
+bool landed_elsewhere(HANDLE file, const std::wstring& rel) {
+    const bool plain =
+        std::all_of(rel.begin(), rel.end(), [](wchar_t c) { return c < 0x80 && c != L'~'; });
+    if (plain) {
+        return false;
+    }
+    wchar_t opened[MAX_PATH * 4];
+    const DWORD length = GetFinalPathNameByHandleW(file, opened, MAX_PATH * 4, 0);
+    if (length == 0 || length >= MAX_PATH * 4 || length < rel.size() + 1) {
+        return true; // not known to be its own
+    }
+    const wchar_t* tail = opened + length - rel.size();
+    return tail[-1] != L'\\' ||
+           CompareStringOrdinal(tail, static_cast<int>(rel.size()), rel.c_str(),
+                                static_cast<int>(rel.size()), TRUE) != CSTR_EQUAL;
+}
+
 // Streams one entry to its file. A file that cannot be completed is deleted, so that
-// none of a wrong size is left under the entry's name.
+// none of a wrong size is left under the entry's name; and one that turns out to be
+// another entry's fails the extraction.
 bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& dest) {
     const std::wstring path = dest + L"\\" + target.rel;
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    if (landed_elsewhere(file, target.rel)) {
+        CloseHandle(file);
         return false;
     }
     bool written = mz_zip_reader_extract_to_callback(zip, target.index, write_to_file, file, 0);
@@ -178,13 +204,13 @@ void write_files(mz_zip_archive* zip, Work& work) {
     }
 }
 
-// A helping thread reads the package through a stream and a reader of its own.
+// A helping thread reads the package through a stream and a reader of its own; when
+// it cannot open them, the calling thread does all the work.
 unsigned __stdcall help_write_files(void* argument) {
     Work& work = *static_cast<Work*>(argument);
     Package package;
     std::wstring unused;
     if (!open_package(*work.package, package, unused)) {
-        work.failed = true;
         return 0;
     }
     write_files(&package.zip, work);
@@ -203,8 +229,8 @@ bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wst
     Plan plan;
     bool ok = make_plan(&main.zip, plan);
     if (ok) {
-        // Each folder once, before the files: a file's folders need not be looked for
-        // again, and the threads writing files never race to make one.
+        // The folders first, each named once: a file's folders need not be made for
+        // each of its files, and the threads writing files never race to make one.
         for (const std::wstring& folder : plan.folders) {
             ensure_parent_dirs(dest, folder + L"\\");
         }

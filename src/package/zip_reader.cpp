@@ -132,8 +132,10 @@ bool find_central_directory(FILE* file, mz_uint64 start, mz_uint64 archive_size,
         out->offset = le64(record + 48);
         limit = record_ofs;
     }
-    return fits(out->offset, out->size, limit) && out->entries <= out->size / kCentralSize &&
-           out->entries <= UINT32_MAX;
+    // The directory must end where the end records begin: records in a gap before them
+    // would be entries that a reader of the count never sees.
+    return out->offset <= limit && out->size == limit - out->offset &&
+           out->entries <= out->size / kCentralSize && out->entries <= UINT32_MAX;
 }
 
 // An entry's central record, decoded; sizes and offset already widened from the ZIP64
@@ -243,16 +245,22 @@ struct Extent {
     bool operator<(const Extent& other) const { return local_ofs < other.local_ofs; }
 };
 
-// Sets each entry's data limit from the entries in archive order. Entries sharing a
-// local record get a limit no data can meet.
+// Sets each entry's data limit from the entries in archive order: the next local
+// record or the central directory, whichever comes first. Entries sharing a local
+// record, or placed at or after the central directory, get a limit no data can meet.
 void set_data_limits(mz_zip_internal_state* state, Extent* extents, mz_uint32 count,
                      mz_uint64 central_ofs) {
     std::sort(extents, extents + count);
     for (mz_uint32 i = 0; i < count; ++i) {
-        const bool shared = (i > 0 && extents[i - 1].local_ofs == extents[i].local_ofs);
-        state->data_limit[extents[i].index] = shared          ? extents[i].local_ofs
-                                              : i + 1 < count ? extents[i + 1].local_ofs
-                                                              : central_ofs;
+        const mz_uint64 ofs = extents[i].local_ofs;
+        const bool shared = i > 0 && extents[i - 1].local_ofs == ofs;
+        mz_uint64 limit = i + 1 < count && extents[i + 1].local_ofs < central_ofs
+                              ? extents[i + 1].local_ofs
+                              : central_ofs;
+        if (shared || ofs >= central_ofs) {
+            limit = ofs;
+        }
+        state->data_limit[extents[i].index] = limit;
     }
 }
 

@@ -72,8 +72,9 @@ mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_ind
 
 // Copies the entry's name, whole, into `pFilename` when it fits `filename_buf_size`
 // with its terminating NUL, else as much as fits (terminated; nothing when the size is
-// 0). Returns the name's length plus one, so that a NUL within the name shows; 0 for
-// an index that is not there.
+// 0). Returns, unlike the library, the whole name's length plus one rather than what
+// was copied, so that a NUL within the name and a name cut short both show; 0 for an
+// index that is not there.
 mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename,
                                    mz_uint filename_buf_size);
 

@@ -16,8 +16,10 @@ const DWORD kResponseTimeoutMs = 30000;
 // What Wine reports for a socket's time-out, where Windows says ERROR_WINHTTP_TIMEOUT.
 const DWORD kSocketTimeout = 10060;
 
+// Also what a transfer's own reads say once its watcher has given up on it.
 bool timed_out(DWORD code) {
-    return code == ERROR_WINHTTP_TIMEOUT || code == kSocketTimeout;
+    return code == ERROR_WINHTTP_TIMEOUT || code == kSocketTimeout ||
+           code == ERROR_OPERATION_ABORTED;
 }
 
 struct Handles {
@@ -44,9 +46,14 @@ std::wstring user_agent() {
 
 // Takes what has arrived and no more: a read for more than that waits until it has all
 // come, so a slow body would neither move the progress nor meet the rate floor's check.
-ChunkReader arrived_data(HINTERNET request) {
-    return [request](void* buffer, DWORD size, DWORD* got) {
+// A watched transfer's reads also stop once its watcher has given up on it.
+ChunkReader arrived_data(HINTERNET request, const TransferPulse& pulse) {
+    return [request, &pulse](void* buffer, DWORD size, DWORD* got) {
         *got = 0;
+        if (pulse_given_up(pulse)) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
         DWORD available = 0;
         if (!WinHttpQueryDataAvailable(request, &available)) {
             return false;
@@ -234,7 +241,7 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
         body.reserve(kTextCap + kTextChunk);
         unsigned char chunk[kTextChunk];
         const bool read = read_body(
-            arrived_data(h.request), chunk, kTextChunk, kRateFloor,
+            arrived_data(h.request, pulse), chunk, kTextChunk, kRateFloor,
             [&](DWORD& filled, DWORD) {
                 body.append(reinterpret_cast<const char*>(chunk), filled);
                 filled = 0;
@@ -255,15 +262,17 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
 bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
                   uint64_t limit, const RateFloor& floor, const Progress& progress,
                   std::wstring& error) {
-    // Others may delete the file while it is open: a download given up on is deleted by
-    // the thread that gave up, while its own may still be writing.
-    const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = L"cannot write " + path;
         return false;
     }
+    // Until it is complete the file goes with its handle, also when the process ends
+    // while a download given up on still waits.
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    const bool disposed =
+        SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != FALSE;
     unsigned char buffer[kFileChunk];
     uint64_t received = 0;
     DWORD pending = 0; // gathered in the buffer, not yet written
@@ -300,15 +309,26 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
         },
         error);
     complete = complete && write(pending);
-    if (!CloseHandle(file) && complete) {
-        error = L"disk write failed";
-        complete = false;
-    }
     if (complete && expected != 0 && received != expected) {
         error = L"download truncated";
         complete = false;
     }
-    if (!complete) {
+    bool goes_at_close = disposed;
+    if (complete && disposed) {
+        dispose.DeleteFile = FALSE;
+        goes_at_close =
+            !SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose);
+        if (goes_at_close) {
+            error = L"disk write failed";
+            complete = false;
+        }
+    }
+    // Bytes the system still holds can fail to reach the disk here, too.
+    if (!CloseHandle(file) && complete) {
+        error = L"disk write failed";
+        complete = false;
+    }
+    if (!complete && !goes_at_close) {
         DeleteFileW(path.c_str());
     }
     return complete;
@@ -335,22 +355,23 @@ bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t s
             failure = L"download too large";
             done = false;
         }
+        // Given up on while the headers came: the file is not to be made at all.
+        done = done && !pulse_given_up(pulse);
         if (done) {
             pulse_beat(pulse, 0, expected);
             done = receive_file(
-                arrived_data(h.request), path, expected,
+                arrived_data(h.request, pulse), path, expected,
                 expected != 0 ? expected : PACKAGE_SIZE_CAP, kRateFloor,
                 [&pulse](uint64_t received, uint64_t total) { pulse_beat(pulse, received, total); },
                 failure);
         }
         close_handles(h);
+        if (done && !pulse_claim_end(pulse)) {
+            DeleteFileW(path.c_str()); // complete, but its caller has moved on
+            done = false;
+        }
         return done;
     };
     std::string unused;
-    if (!transfer_watched(fetch, progress, unused, error)) {
-        // Gone already, unless the transfer was given up on while writing it.
-        DeleteFileW(path.c_str());
-        return false;
-    }
-    return true;
+    return transfer_watched(fetch, progress, unused, error);
 }

@@ -15,8 +15,8 @@
 #include <string>
 
 // (bytes received so far, bytes expected or 0 when the size is not known); may be empty.
-// Called on the caller's thread as bytes arrive, at most every 50 ms, with a strictly
-// growing count.
+// Called with a strictly growing count: by http_get_file on the caller's thread as bytes
+// arrive, at most every 50 ms; by receive_file for each piece.
 using Progress = std::function<void(uint64_t, uint64_t)>;
 
 // Splits `url`, opens the session, connection and request handles, sends a GET and
@@ -26,8 +26,10 @@ bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& co
                   HINTERNET& request, std::wstring& error);
 
 // The body, as received, of a resource of at most 1 MiB. A connection that breaks off
-// ends the body; what arrived is the result. Fails with "download stalled" or
-// "download too slow" as below.
+// ends the body; what arrived is the result. Fails with open_request's texts ("download
+// failed (error 12002)" among them when the response headers have not all come within
+// 30 seconds), "manifest too large", and "download stalled" or "download too slow" as
+// below.
 bool http_get_text(const std::wstring& url, std::string& text, std::wstring& error);
 
 // Downloads into `path` (its folder must exist). `size`, when not 0, is the size the
@@ -39,7 +41,9 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
 // ("download too large"). A Content-Length that is no whole number ("bad
 // Content-Length") or differs from another ("Content-Length headers disagree") fails
 // too, and so does a body with no byte for 30 seconds ("download stalled") or slower
-// than the floor ("download too slow"). A failed download leaves no file.
+// than the floor ("download too slow"), and open_request's failures as for
+// http_get_text. A failed download leaves no file: one given up on while it was being
+// written goes when its thread lets go of it, at the latest when the process ends.
 bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t size,
                    const Progress& progress, std::wstring& error);
 

@@ -8,6 +8,8 @@
 
 namespace {
 
+enum Outcome : int { kRunning, kGivenUp, kEnding };
+
 const ULONGLONG kSilenceMs = 30000;
 // How often the caller's thread looks: often enough for a progress bar to move with
 // the bytes, seldom enough to cost nothing next to the transfer.
@@ -47,6 +49,15 @@ void pulse_beat(TransferPulse& pulse, uint64_t received, uint64_t expected) {
     pulse.received = received;
     pulse.in_body = true;
     pulse.last_tick = GetTickCount64();
+}
+
+bool pulse_given_up(const TransferPulse& pulse) {
+    return pulse.outcome == kGivenUp;
+}
+
+bool pulse_claim_end(TransferPulse& pulse) {
+    int running = kRunning;
+    return pulse.outcome.compare_exchange_strong(running, kEnding);
 }
 
 bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::string& text,
@@ -89,7 +100,10 @@ bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::s
             break;
         }
         const uint64_t last = job->pulse.last_tick; // before the clock: it may move on
-        if (GetTickCount64() - last >= kSilenceMs) {
+        int running = kRunning;
+        // A transfer that has claimed its end is about to return: it is waited for.
+        if (GetTickCount64() - last >= kSilenceMs &&
+            job->pulse.outcome.compare_exchange_strong(running, kGivenUp)) {
             error = job->pulse.in_body ? L"download stalled"
                                        : win_err(L"download failed", ERROR_WINHTTP_TIMEOUT);
             break;

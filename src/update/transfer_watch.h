@@ -15,16 +15,26 @@
 #include <functional>
 #include <string>
 
-// The signs of life a watched transfer gives, from its own thread.
+// The signs of life a watched transfer gives, from its own thread, and what its
+// watcher made of it.
 struct TransferPulse {
     std::atomic<uint64_t> last_tick{0}; // GetTickCount64 at the last one
     std::atomic<uint64_t> received{0};  // body bytes so far
     std::atomic<uint64_t> expected{0};  // the body's size, 0 when not known
     std::atomic<bool> in_body{false};   // the response headers are in
+    std::atomic<int> outcome{0};        // running, given up on, or ending
 };
 
 // Notes that the headers are in, or that `received` bytes of the body are.
 void pulse_beat(TransferPulse& pulse, uint64_t received, uint64_t expected);
+
+// True once the watcher has given up: the transfer is to stop and undo what it made,
+// for its caller has reported a failure and moved on.
+bool pulse_given_up(const TransferPulse& pulse);
+
+// Claims the transfer's result before it is kept, so that the watcher no longer gives
+// up; false when it already has (the result is then to be undone).
+bool pulse_claim_end(TransferPulse& pulse);
 
 // A transfer to watch; `text` is where it may leave a body kept in memory.
 using WatchedTransfer =
@@ -35,7 +45,7 @@ using WatchedTransfer =
 // seconds pass without a sign of life it gives up at once: false with "download failed
 // (error 12002)" (the time-out's number) before the headers are in, "download stalled"
 // after, and `text` empty. A transfer given up on runs on until the platform lets go of
-// it and then ends quietly, so it must own everything it touches. False with "cannot
-// start download" when no thread can be started.
+// it, so it must own everything it touches, and is then to undo its work (see
+// pulse_given_up). False with "cannot start download" when no thread can be started.
 bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::string& text,
                       std::wstring& error);

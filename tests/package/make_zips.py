@@ -134,6 +134,24 @@ def hostile(out):
     struct.pack_into("<HHII", tail, 8, 20, 20, len(records), central)
     write(path, data[:central] + records + bytes(tail))
 
+    # An entry whose stored data hold a whole other entry, which the directory lists
+    # too: each CRC-32 holds, only the extents give it away.
+    inner = io.BytesIO()
+    with zipfile.ZipFile(inner, "w") as z:
+        z.writestr("inner.txt", b"inside another entry's data")
+    inner = inner.getvalue()
+    inner_central = bytearray(inner[inner.index(b"PK\x01\x02"):inner.index(b"PK\x05\x06")])
+    outer = io.BytesIO()
+    with zipfile.ZipFile(outer, "w") as z:
+        z.writestr("outer.bin", inner[:inner.index(b"PK\x01\x02")])
+    outer = outer.getvalue()
+    central, end = outer.index(b"PK\x01\x02"), outer.index(b"PK\x05\x06")
+    struct.pack_into("<I", inner_central, 42, 30 + len("outer.bin"))
+    records = outer[central:end] + bytes(inner_central)
+    tail = bytearray(outer[end:])
+    struct.pack_into("<HHI", tail, 8, 2, 2, len(records))
+    write(os.path.join(out, "nested.zip"), outer[:central] + records + bytes(tail))
+
     # A NUL would cut "brindlewick.exe\0.txt" short, onto the real program.
     path = os.path.join(out, "nul-name.zip")
     with zipfile.ZipFile(path, "w") as z:
@@ -161,6 +179,15 @@ def hostile(out):
         z.writestr("R.txt", b"second")
     patched(path, [(b"Q.txt", b"\xff.txt"), (b"R.txt", b"\xfe.txt")])
 
+    # Short names that stand for "brindlewick.exe": Windows' own and Wine's. The fillers
+    # let the program's file be made before its alias comes up.
+    with zipfile.ZipFile(os.path.join(out, "short-name.zip"), "w") as z:
+        z.writestr("brindlewick.exe", b"real")
+        for i in range(40):
+            z.writestr("filler/%02d.txt" % i, b"x")
+        z.writestr("BRINDL~1.EXE", b"evil")
+        z.writestr("BRIN~UYT.EXE", b"evil")
+
     # "." and "sub/." name their folders.
     with zipfile.ZipFile(os.path.join(out, "dot-entries.zip"), "w") as z:
         for entry, data in ((".", b""), ("sub/.", b""), ("sub/x.txt", b"x")):
@@ -176,6 +203,10 @@ def hostile(out):
     data = bytearray(open(path, "rb").read())
     struct.pack_into("<HH", data, data.index(b"PK\x05\x06") + 8, 2, 2)
     write(path, bytes(data))
+    # The same with the directory's size cut to the two records counted.
+    last = data.rindex(b"PK\x01\x02")
+    struct.pack_into("<I", data, data.index(b"PK\x05\x06") + 12, last - data.index(b"PK\x01\x02"))
+    write(os.path.join(out, "undercounted-short.zip"), bytes(data))
 
 
 def main():

@@ -96,6 +96,7 @@ TEST(ZipExtract, HostileArchivesAreRefusedOrTakenForWhatTheyHold) {
         std::vector<std::wstring> tree;
     } cases[] = {
         {L"overlapping.zip", failed, {}}, // twenty entries on one entry's data
+        {L"nested.zip", failed, {}},      // an entry within another's data
         {L"nul-name.zip", L"", {L"brindlewick.exe"}},
         {L"folder-attribute.zip", L"", {L"assets\\", L"brindlewick.exe"}},
         {L"same-name.zip", failed, {}},
@@ -104,6 +105,7 @@ TEST(ZipExtract, HostileArchivesAreRefusedOrTakenForWhatTheyHold) {
         {L"legacy-names.zip", failed, {}}, // both decode to U+FFFD ".txt"
         {L"dot-entries.zip", L"", {L"sub\\", L"sub\\x.txt"}},
         {L"undercounted.zip", L"package is not a valid zip", {}},
+        {L"undercounted-short.zip", L"package is not a valid zip", {}},
     };
     for (const auto& c : cases) {
         ScratchDir scratch(L"zip");
@@ -116,6 +118,8 @@ TEST(ZipExtract, HostileArchivesAreRefusedOrTakenForWhatTheyHold) {
     EXPECT_EQ(read_file(scratch / L"a\\brindlewick.exe"), "real");
     ASSERT_EQ(extract_error(L"folder-attribute.zip", scratch / L"b"), L"");
     EXPECT_EQ(read_file(scratch / L"b\\brindlewick.exe"), "MZ program");
+    // A short name standing for the program's long one (Windows' or Wine's form).
+    EXPECT_EQ(extract_error(L"short-name.zip", scratch / L"c"), failed);
 }
 
 TEST(ZipExtract, ReplacesFilesThatAreThere) {

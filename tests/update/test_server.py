@@ -124,11 +124,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return None
         if kind in ("drip-headers", "drip-chunk-size"):
             # /drip-headers/MS: the whole response a byte at a time, MS apart;
-            # /drip-chunk-size/MS: a chunked body whose first size line never ends.
+            # /drip-chunk-size/MS/N: a chunked body of five bytes whose first size line
+            # comes a byte at a time, N leading zeros first.
             head = b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"
             if kind == "drip-chunk-size":
                 self.wfile.write(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
-                head = b"0" * 100000
+                head = b"0" * numbers[1] + b"5\r\nhello\r\n0\r\n\r\n"
             self.close_connection = True
             try:
                 for byte in head:
