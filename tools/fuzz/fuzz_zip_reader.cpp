@@ -25,6 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!mz_zip_reader_file_stat(&zip, index, &stat)) {
                 continue;
             }
+            // The entry's data lies within the input, whatever its record claims.
+            if (stat.m_local_header_ofs > size ||
+                stat.m_comp_size > size - stat.m_local_header_ofs) {
+                std::abort();
+            }
             std::string name = stat.m_filename;
             std::replace(name.begin(), name.end(), '\\', '/');
             entry_name_is_safe(name);
