@@ -16,6 +16,12 @@ if [ $# -eq 2 ] && [ -x "$out/$1" ] && [ -f "$2" ]; then
 fi
 
 seconds=${1:-60}
+case $seconds in
+  '' | *[!0-9]*)
+    echo "usage: sh tools/fuzz.sh [SECONDS [TARGET...]] | TARGET FILE" >&2
+    exit 2
+    ;;
+esac
 [ $# -gt 0 ] && shift
 targets=$*
 if [ -z "$targets" ]; then
