@@ -18,3 +18,7 @@ trap 'wineserver -k 2>/dev/null || true; stop_xvfb' EXIT
 # by the first test instead, they would hold its output open and stall it.
 wine cmd /c exit </dev/null >/dev/null 2>&1
 ctest --preset mingw "$@"
+# A full run also gives each fuzz target a few seconds, so that they keep building.
+if [ $# -eq 0 ]; then
+  sh tools/fuzz.sh 5
+fi

@@ -219,7 +219,10 @@ bool decode_record(const mz_zip_internal_state* state, mz_uint64 archive_size, s
             return false;
         }
     }
-    return disk == 0 && fits(r->local_ofs, kLocalSize + r->comp_size, archive_size);
+    // The header and the data checked one after the other: a size near 2^64 would wrap
+    // their sum around to a small number.
+    return disk == 0 && fits(r->local_ofs, kLocalSize, archive_size) &&
+           fits(r->local_ofs + kLocalSize, r->comp_size, archive_size);
 }
 
 bool find_record(mz_zip_archive* zip, mz_uint index, Record* r) {

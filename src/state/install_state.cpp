@@ -1,17 +1,14 @@
 #include "state/install_state.h"
 
+#include "state/install_state_json.h"
 #include "state/paths.h"
-#include "state/strict_json.h"
 
-#include <nlohmann/json.hpp>
 #include <windows.h>
 
 #include <cstdio>
 #include <io.h>
 
 namespace {
-
-using nlohmann::json;
 
 bool read_whole_file(const std::wstring& path, std::string& bytes) {
     FILE* file = _wfopen(path.c_str(), L"rb");
@@ -39,42 +36,6 @@ bool write_file_durably(const std::wstring& path, const std::string& bytes) {
     ok = ok && fflush(file) == 0 && _commit(_fileno(file)) == 0;
     ok = (fclose(file) == 0) && ok;
     return ok;
-}
-
-// Fills a cleared record from the text; see state_load for the result.
-bool state_from_json(const std::string& text, InstallState& state) {
-    const json document = parse_strict_json(text);
-    if (!document.is_object()) {
-        return false;
-    }
-    state.installed = json_string_member(document, "installed");
-    state.staged = json_string_member(document, "staged");
-    state.prev = json_string_member(document, "prev");
-    const auto bad = document.find("bad");
-    if (bad != document.end() && bad->is_array()) {
-        for (const json& entry : *bad) {
-            if (entry.is_string()) {
-                state.bad.push_back(entry.get_ref<const std::string&>());
-            }
-        }
-    }
-    return !state.installed.empty();
-}
-
-std::string state_to_json(const InstallState& state) {
-    json document = json::object();
-    document["installed"] = state.installed;
-    if (!state.staged.empty()) {
-        document["staged"] = state.staged;
-    }
-    if (!state.prev.empty()) {
-        document["prev"] = state.prev;
-    }
-    if (!state.bad.empty()) {
-        document["bad"] = state.bad;
-    }
-    // Keys come out sorted; invalid UTF-8 is replaced rather than raised.
-    return document.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
 } // namespace

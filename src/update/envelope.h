@@ -4,11 +4,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
-
-// Standard Base64 to bytes, in its one exact spelling: no blanks, exact padding, no
-// stray bits. False for anything else, and for empty input.
-bool b64_decode(const std::string& text, std::vector<unsigned char>& bytes);
 
 // On success replaces `payload` with the verified manifest text and empties `error`.
 // Any failure leaves `payload` alone and `error` at "manifest signature check failed".

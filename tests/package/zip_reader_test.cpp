@@ -95,6 +95,25 @@ TEST(ZipReader, TellsFoldersAndUnsupportedEntriesApart) {
     EXPECT_FALSE(secret.m_is_supported);
 }
 
+// A ZIP64 size so large that the entry's end wraps past 2^64 refuses the archive, rather
+// than being stated as if the data fitted in it.
+TEST(ZipReader, RefusesASizeWhoseEndWrapsAround) {
+    const std::string whole = read_file(zip_fixture(L"py-zip64.zip"));
+    // The central record's name, then its ZIP64 field: id, length, sizes, offset.
+    const size_t extra = whole.rfind("brindlewick.exe") + std::strlen("brindlewick.exe");
+    ASSERT_EQ(whole.compare(extra, 4, std::string("\x01\x00\x18\x00", 4)), 0);
+    ScratchDir scratch(L"zipwrap");
+    for (const uint64_t size : {~0ULL, ~0ULL - 29, ~0ULL - 40}) {
+        std::string damaged = whole;
+        for (size_t i = 0; i < 8; ++i) {
+            damaged[extra + 12 + i] = static_cast<char>(size >> (8 * i));
+        }
+        ASSERT_TRUE(write_file(scratch / L"wrap.zip", damaged));
+        OpenArchive archive(scratch / L"wrap.zip");
+        EXPECT_FALSE(archive.ok) << size;
+    }
+}
+
 // Every shortened copy of an archive is refused at once, never half read.
 TEST(ZipReader, RefusesEveryTruncation) {
     const std::string whole = read_file(zip_fixture(L"two.zip"));

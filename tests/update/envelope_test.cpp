@@ -1,4 +1,5 @@
 #include "update/envelope.h"
+#include "update/envelope_decode.h"
 #include "update/manifest.h"
 #include "update/test_server.h"
 
