@@ -176,8 +176,12 @@ def run(program, *args, base_url, answers=()):
     process = start(program, *args, base_url=base_url)
     texts = []
     for caption, button in answers:
-        answered = probe("box", caption, button, "30000")
-        assert answered.returncode == 0, "no box %r came" % caption
+        # Longer than any wait of the program's own, so that a box it shows late is read.
+        answered = probe("box", caption, button, "60000", timeout=90)
+        if answered.returncode != 0:
+            process.kill()  # its box must not come up in the next test
+            process.wait()
+            raise AssertionError("no box %r came" % caption)
         texts.append(answered.stdout.rstrip("\n").replace("\\n", "\n"))
     return finish(process), texts
 
