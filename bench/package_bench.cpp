@@ -106,13 +106,32 @@ struct Entry {
     bool folder;
 };
 
-bool list_entries(const std::wstring& package, std::vector<Entry>& entries) {
-    FILE* file = _wfopen(package.c_str(), L"rb");
+// A package open for reading for as long as this lives.
+struct Archive {
+    explicit Archive(const std::wstring& path) : file(_wfopen(path.c_str(), L"rb")) {
+        std::memset(&zip, 0, sizeof zip);
+        ok = file != nullptr && mz_zip_reader_init_cfile(&zip, file, 0, 0);
+    }
+    ~Archive() {
+        mz_zip_reader_end(&zip);
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+    }
+    Archive(const Archive&) = delete;
+    Archive& operator=(const Archive&) = delete;
+
+    FILE* file;
     mz_zip_archive zip;
-    std::memset(&zip, 0, sizeof zip);
-    if (file == nullptr || !mz_zip_reader_init_cfile(&zip, file, 0, 0)) {
+    bool ok;
+};
+
+bool list_entries(const std::wstring& package, std::vector<Entry>& entries) {
+    Archive archive(package);
+    if (!archive.ok) {
         return false;
     }
+    mz_zip_archive& zip = archive.zip;
     for (mz_uint i = 0; i < mz_zip_reader_get_num_files(&zip); ++i) {
         mz_zip_archive_file_stat stat;
         mz_zip_reader_file_stat(&zip, i, &stat);
@@ -122,8 +141,6 @@ bool list_entries(const std::wstring& package, std::vector<Entry>& entries) {
         }
         entries.push_back({rel, stat.m_uncomp_size, stat.m_is_directory != 0});
     }
-    mz_zip_reader_end(&zip);
-    std::fclose(file);
     return true;
 }
 
@@ -133,12 +150,11 @@ size_t discard(void*, mz_uint64, const void*, size_t size) {
 
 // Reading and inflating alone, on one thread.
 int bench_inflate(const std::wstring& package) {
-    FILE* file = _wfopen(package.c_str(), L"rb");
-    mz_zip_archive zip;
-    std::memset(&zip, 0, sizeof zip);
-    if (file == nullptr || !mz_zip_reader_init_cfile(&zip, file, 0, 0)) {
+    Archive archive(package);
+    if (!archive.ok) {
         return 1;
     }
+    mz_zip_archive& zip = archive.zip;
     const double start = seconds_now();
     for (mz_uint i = 0; i < mz_zip_reader_get_num_files(&zip); ++i) {
         if (!mz_zip_reader_extract_to_callback(&zip, i, discard, nullptr, 0)) {
@@ -146,8 +162,6 @@ int bench_inflate(const std::wstring& package) {
         }
     }
     std::printf("seconds=%.3f\n", seconds_now() - start);
-    mz_zip_reader_end(&zip);
-    std::fclose(file);
     return 0;
 }
 

@@ -267,12 +267,6 @@ void set_data_limits(mz_zip_internal_state* state, Extent* extents, mz_uint32 co
     }
 }
 
-// CRC-32 carried over one more piece, checked while the piece is still in the cache.
-// Pieces are at most one chunk, so they fit a uInt.
-uLong crc_update(uLong crc, const mz_uint8* data, size_t size) {
-    return crc32(crc, data, static_cast<uInt>(size));
-}
-
 // Passes pieces of an entry's bytes on, counting them and keeping their CRC-32.
 struct Sink {
     mz_file_write_func write;
@@ -285,7 +279,8 @@ bool pass_on(Sink* sink, const mz_uint8* data, size_t size) {
     if (size == 0) {
         return true;
     }
-    sink->crc = crc_update(sink->crc, data, size);
+    // Checked while the piece is still in the cache; a piece, at most one chunk, fits a uInt.
+    sink->crc = crc32(sink->crc, data, static_cast<uInt>(size));
     if (sink->write(sink->opaque, sink->written, data, size) != size) {
         return false;
     }
@@ -351,18 +346,15 @@ bool stream_deflated(FILE* file, mz_uint64 comp_size, mz_uint64 uncomp_size, mz_
 
 // An entry this reader can extract, with sizes that can be true.
 bool readable(const Record& r) {
-    const mz_uint16 bit_flag = le16(r.p + 8);
+    if ((le16(r.p + 8) & (kFlagEncrypted | kFlagStrongEncryption)) != 0) {
+        return false;
+    }
     const mz_uint16 method = le16(r.p + 10);
-    return (bit_flag & (kFlagEncrypted | kFlagStrongEncryption)) == 0 &&
-           (method == kMethodStored    ? r.comp_size == r.uncomp_size
-            : method == kMethodDeflate ? r.comp_size >= UINT64_MAX / kMaxDeflateRatio ||
-                                             r.uncomp_size <= r.comp_size * kMaxDeflateRatio + 1024
-                                       : false);
-}
-
-size_t copy_to_block(void* opaque, mz_uint64 ofs, const void* data, size_t size) {
-    std::memcpy(static_cast<mz_uint8*>(opaque) + ofs, data, size);
-    return size;
+    if (method == kMethodStored) {
+        return r.comp_size == r.uncomp_size;
+    }
+    return method == kMethodDeflate && (r.comp_size >= UINT64_MAX / kMaxDeflateRatio ||
+                                        r.uncomp_size <= r.comp_size * kMaxDeflateRatio + 1024);
 }
 
 } // namespace
@@ -545,33 +537,6 @@ mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_ind
                           : stream_deflated(state->file, r.comp_size, r.uncomp_size, state->buffers,
                                             output, &sink);
     return read && sink.crc == le32(r.p + 16);
-}
-
-void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize,
-                                    mz_uint flags) {
-    if (pSize != nullptr) {
-        *pSize = 0;
-    }
-    Record r;
-    if (pSize == nullptr || flags != 0 || !find_record(pZip, file_index, &r) || !readable(r) ||
-        r.uncomp_size >= SIZE_MAX) {
-        return nullptr;
-    }
-    // A byte more than announced gives an empty entry a block of its own.
-    void* block = std::malloc(static_cast<size_t>(r.uncomp_size) + 1);
-    if (block == nullptr) {
-        return nullptr;
-    }
-    if (!mz_zip_reader_extract_to_callback(pZip, file_index, copy_to_block, block, 0)) {
-        std::free(block);
-        return nullptr;
-    }
-    *pSize = static_cast<size_t>(r.uncomp_size);
-    return block;
-}
-
-void mz_free(void* p) {
-    std::free(p);
 }
 
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip) {

@@ -94,13 +94,5 @@ mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_ind
                                           mz_file_write_func pCallback, void* pOpaque,
                                           mz_uint flags);
 
-// The entry's bytes in a block from the heap, to be freed with mz_free; null when
-// mz_zip_reader_extract_to_callback would fail, or the memory is not there. An empty
-// entry gives a valid block of size 0. `flags` must be 0.
-void* mz_zip_reader_extract_to_heap(mz_zip_archive* pZip, mz_uint file_index, size_t* pSize,
-                                    mz_uint flags);
-
-void mz_free(void* p);
-
 // Releases the reader; the stream is left open.
 mz_bool mz_zip_reader_end(mz_zip_archive* pZip);

@@ -21,14 +21,15 @@ struct OpenArchive {
     OpenArchive(const OpenArchive&) = delete;
     OpenArchive& operator=(const OpenArchive&) = delete;
 
-    // The entry's bytes; `*read` tells whether the reader gave any.
+    // The entry's bytes; `*read` tells whether the reader gave them all.
     std::string entry(mz_uint index, bool* read) {
-        size_t size = 0;
-        void* block = mz_zip_reader_extract_to_heap(&zip, index, &size, 0);
-        *read = block != nullptr;
-        const std::string bytes = block ? std::string(static_cast<char*>(block), size) : "";
-        mz_free(block);
-        return bytes;
+        std::string bytes;
+        *read = mz_zip_reader_extract_to_callback(&zip, index, append, &bytes, 0);
+        return *read ? bytes : "";
+    }
+    static size_t append(void* bytes, mz_uint64, const void* data, size_t size) {
+        static_cast<std::string*>(bytes)->append(static_cast<const char*>(data), size);
+        return size;
     }
 
     FILE* file;
