@@ -40,15 +40,6 @@ bool write_file_durably(const std::wstring& path, const std::string& bytes) {
 
 } // namespace
 
-bool InstallState::is_bad(const std::string& version) const {
-    for (const std::string& entry : bad) {
-        if (entry == version) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool state_load(InstallState& state) {
     state = InstallState();
     std::string bytes;

@@ -1,17 +1,7 @@
 // The record kept between runs, stored as <root>\install.json.
 #pragma once
 
-#include <string>
-#include <vector>
-
-struct InstallState {
-    std::string installed;        // the committed version; empty: nothing installed
-    std::string staged;           // downloaded and waiting for its trial start
-    std::string prev;             // installed before the last commit
-    std::vector<std::string> bad; // failed their trial, in order of failure; only grows
-
-    bool is_bad(const std::string& version) const;
-};
+#include "state/install_state_record.h"
 
 // Replaces the record with the file's content. True only when the file holds a JSON
 // object with a non-empty "installed". A member of the wrong type counts as absent.

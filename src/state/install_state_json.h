@@ -2,7 +2,7 @@
 // Windows calls, so that it also builds and is fuzzed natively.
 #pragma once
 
-#include "state/install_state.h"
+#include "state/install_state_record.h"
 
 #include <string>
 
