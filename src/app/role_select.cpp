@@ -6,16 +6,19 @@
 
 Role select_role(const wchar_t* command_line, std::wstring (*find_root)(),
                  const std::wstring& own_path) {
-    // A plain, case-sensitive substring test: the registered uninstall command is
-    // the only caller that passes anything.
+    // Plain, case-sensitive substring tests: the registered uninstall command and the
+    // program itself are the only callers that pass anything.
     if (command_line != nullptr && wcsstr(command_line, L"/uninstall") != nullptr) {
         return Role::uninstaller;
+    }
+    if (command_line != nullptr && wcsstr(command_line, L"/selfcheck") != nullptr) {
+        return Role::self_check;
     }
     const std::wstring root = find_root();
     if (root.empty()) {
         return Role::no_root;
     }
-    // Purely textual: another written form of the same path is not the stub.
-    const std::wstring stub = installed_updater_in(root);
-    return _wcsicmp(own_path.c_str(), stub.c_str()) == 0 ? Role::updater : Role::installer;
+    // By the file, not its name: a stub started through a short name, another drive
+    // letter or a link would otherwise install itself over its own running image.
+    return same_file(own_path, installed_updater_in(root)) ? Role::updater : Role::installer;
 }

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cwchar>
+
 namespace {
 
 // Filled once, by the first successful lookup on the main thread; read-only afterwards.
@@ -14,6 +16,20 @@ const wchar_t kUpdaterName[] = L"\\updater.exe";
 
 std::wstring under_root(const wchar_t* name) {
     return root_dir() + name;
+}
+
+// The volume and index that make a file itself; false when it cannot be opened.
+bool file_identity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    // No access asked for and every sharing allowed: a running program opens this way.
+    const HANDLE file =
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool read = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    return read;
 }
 
 } // namespace
@@ -110,4 +126,15 @@ std::wstring own_path() {
 
 bool file_exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool same_file(const std::wstring& a, const std::wstring& b) {
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    if (!file_identity(a, first) || !file_identity(b, second)) {
+        return _wcsicmp(a.c_str(), b.c_str()) == 0;
+    }
+    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
 }

@@ -38,3 +38,8 @@ std::wstring own_path();
 
 // True for an existing file or directory; any failure counts as absence.
 bool file_exists(const std::wstring& path);
+
+// True when both paths name one file, whatever way each is written (letter case, a short
+// name, another drive letter for the same folder): compared by volume and file index.
+// When either cannot be opened, the paths are compared as text, ignoring case.
+bool same_file(const std::wstring& a, const std::wstring& b);
