@@ -1,7 +1,11 @@
 #include "app/install_flow.h"
 
+#include "app/leftovers.h"
+#include "app/stub_swap.h"
+#include "app/stub_version.h"
 #include "build_config.h"
 #include "package/fetch_and_stage.h"
+#include "package/sha256_file.h"
 #include "shell/shortcut.h"
 #include "shell/uninstall_key.h"
 #include "state/install_state.h"
@@ -16,46 +20,49 @@
 
 #include <windows.h>
 
-#include <cwchar>
-
 namespace {
 
-// Copies the running program to <root>\updater.exe, unless it is that file already
-// (the stub repairing its own installation).
-bool install_stub(std::wstring& error) {
+// How long the installer waits for a check or a trial of another process to end: long
+// enough for a slow download, short enough that a stuck one does not hold it for hours.
+constexpr unsigned long kLockWaitMs = 5 * 60 * 1000;
+
+// This program, or the stub the release ships when that states a newer version: an
+// installation repaired by an older setup program keeps the newer stub it had.
+std::wstring newer_stub(const std::string& version) {
     const std::wstring self = own_path();
-    const std::wstring stub = installed_updater();
-    if (_wcsicmp(self.c_str(), stub.c_str()) == 0) {
-        return true;
+    const std::wstring shipped = release_updater(version);
+    Ver own;
+    Ver theirs;
+    if (file_exists(shipped) && stub_own_version(own) && stub_file_version(shipped, theirs) &&
+        ver_cmp(theirs, own) > 0) {
+        return shipped;
     }
-    if (!CopyFileW(self.c_str(), stub.c_str(), FALSE)) {
+    return self;
+}
+
+// Puts the stub in place unless the one there is it already (the stub repairing its own
+// installation, or an earlier run's copy), and clears what an interrupted swap left.
+bool install_stub(const std::string& version, std::wstring& error) {
+    const std::wstring source = newer_stub(version);
+    const std::wstring stub = installed_updater();
+    std::string digest;
+    std::string installed_digest;
+    const bool in_place = same_file(source, stub) ||
+                          (sha256_file(source, digest) && sha256_file(stub, installed_digest) &&
+                           digest == installed_digest);
+    if (!in_place && (digest.empty() || !stub_swap_in(source, digest))) {
         error = L"could not install updater.exe";
         return false;
     }
-    // A downloaded setup program carries a mark of its origin that the copy inherits;
-    // left there, it would make Windows warn at every start of the shortcut.
-    DeleteFileW((stub + L":Zone.Identifier").c_str());
+    // Fails harmlessly while a stub started from it still runs.
+    DeleteFileW(old_updater().c_str());
     return true;
 }
 
-bool record_installation(const std::string& version, std::wstring& error) {
-    InstallState state;
-    state_load(state); // a first installation has no record yet
-    if (!state.installed.empty() && state.installed != version) {
-        state.prev = state.installed;
-    }
-    state.installed = version;
-    state.staged.clear();
-    if (!state_save(state)) {
-        error = L"could not write install.json";
-        return false;
-    }
-    return true;
-}
-
-// Fetches the announced release, stages it and records it as installed, with the stub
-// in place; the rest of an installation follows once the lock is released.
-bool stage_and_record(Manifest& manifest, std::wstring& error) {
+// Fetches the announced release, stages it, and puts the stub, the shortcuts and the
+// registration in place before the record: install.json is the installation's last
+// word, so a run that ends before it leaves a stub that finds no record and repairs.
+bool install_locked(Manifest& manifest, std::wstring& error) {
     ui_status(L"Checking latest version...");
     ui_progress(-1);
     if (!manifest_fetch_latest(manifest, error)) {
@@ -71,7 +78,26 @@ bool stage_and_record(Manifest& manifest, std::wstring& error) {
     }
     ui_status(L"Setting up...");
     ui_progress(-1);
-    return install_stub(error) && record_installation(manifest.version, error);
+    if (!install_stub(manifest.version, error)) {
+        return false;
+    }
+    if (!make_shortcut()) {
+        log_line("shortcut creation failed");
+    }
+    write_uninstall_key(manifest.version);
+    InstallState state;
+    state_load(state); // a first installation has no record yet
+    if (!state.installed.empty() && state.installed != manifest.version) {
+        state.prev = state.installed;
+    }
+    state.installed = manifest.version;
+    state.staged.clear();
+    if (!state_save(state)) {
+        error = L"could not write install.json";
+        return false;
+    }
+    leftovers_remove(state);
+    return true;
 }
 
 bool install_release(std::wstring& error) {
@@ -79,20 +105,18 @@ bool install_release(std::wstring& error) {
     // scratch names or the record, and the release announced is read once the lock is
     // held, so that a check that ran meanwhile is not undone by an older answer.
     Manifest manifest;
-    bool staged = false;
-    const auto work = [&] { staged = stage_and_record(manifest, error); };
+    bool installed = false;
+    const auto work = [&] { installed = install_locked(manifest, error); };
     if (!updater_lock_try(work)) {
         ui_status(L"Waiting for another update to finish...");
         ui_progress(-1);
-        updater_lock_wait(work);
+        if (!updater_lock_wait(kLockWaitMs, work, error)) {
+            return false;
+        }
     }
-    if (!staged) {
+    if (!installed) {
         return false;
     }
-    if (!make_shortcut()) {
-        log_line("shortcut creation failed");
-    }
-    write_uninstall_key(manifest.version);
     log_line("installed %s", manifest.version.c_str());
     const HANDLE app = spawn(app_exe(manifest.version), L"");
     if (app != nullptr) {

@@ -1,9 +1,10 @@
 #include "app/launch_flow.h"
 
+#include "app/leftovers.h"
 #include "app/self_upgrade.h"
 #include "build_config.h"
 #include "shell/uninstall_key.h"
-#include "state/file_tree.h"
+#include "state/install_state.h"
 #include "state/paths.h"
 #include "state/spawn.h"
 #include "state/update_log.h"
@@ -15,14 +16,6 @@
 namespace {
 
 constexpr DWORD kTrialMs = 15000;
-
-// A version from install.json becomes a folder to delete only when it is a version:
-// any other text could name a folder outside the root.
-void remove_version_dir(const std::string& version) {
-    if (ver_valid(version)) {
-        rm_tree(app_dir(version));
-    }
-}
 
 bool start_installed(const InstallState& state) {
     const HANDLE app = spawn(app_exe(state.installed), L"");
@@ -39,23 +32,28 @@ bool start_installed(const InstallState& state) {
     return true;
 }
 
-void roll_back(InstallState& state) {
-    state.bad.push_back(state.staged);
-    remove_version_dir(state.staged);
-    state.staged.clear();
-    state_save(state);
+// The record first, then the folders it no longer names: killed in between, the next
+// flow to hold the lock removes them, and the version stays on the bad list. A record
+// that could not be saved still names them, so they stay.
+void save_then_tidy(const InstallState& state) {
+    if (state_save(state)) {
+        leftovers_remove(state);
+    }
 }
 
+void roll_back(InstallState& state) {
+    state.bad.push_back(state.staged);
+    state.staged.clear();
+    save_then_tidy(state);
+}
+
+// The version being committed and the one it replaces keep their folders; the one
+// before goes.
 void commit(InstallState& state) {
-    // The folders of the version being committed and of the one it replaces stay,
-    // whatever the record says of the one before.
-    if (!state.prev.empty() && state.prev != state.installed && state.prev != state.staged) {
-        remove_version_dir(state.prev);
-    }
     state.prev = state.installed;
     state.installed = state.staged;
     state.staged.clear();
-    state_save(state);
+    save_then_tidy(state);
     write_uninstall_key(state.installed);
     log_line("committed %s (prev %s)", state.installed.c_str(), state.prev.c_str());
     self_upgrade(state.installed);
@@ -71,8 +69,8 @@ bool staged_is_triable(const InstallState& state) {
 }
 
 // Called under the updater lock with a freshly read record. True when the staged
-// version was started, and committed or rolled back; false when the installed version
-// is to start instead.
+// version was started and committed; false when the installed version is to start
+// instead (nothing staged, nothing triable, or a trial rolled back).
 bool try_staged(InstallState& state) {
     if (state.staged.empty()) {
         return false;
@@ -89,14 +87,15 @@ bool try_staged(InstallState& state) {
         return false;
     }
     DWORD code = 0;
-    if (WaitForSingleObject(app, kTrialMs) == WAIT_OBJECT_0 && GetExitCodeProcess(app, &code) &&
-        code != 0) {
+    const bool failed = WaitForSingleObject(app, kTrialMs) == WAIT_OBJECT_0 &&
+                        GetExitCodeProcess(app, &code) && code != 0;
+    CloseHandle(app);
+    if (failed) {
         log_line("staged %s exited %lu in <15s, rolling back", state.staged.c_str(), code);
         roll_back(state);
-    } else {
-        commit(state);
+        return false;
     }
-    CloseHandle(app);
+    commit(state);
     return true;
 }
 
@@ -107,9 +106,22 @@ bool launch_flow(InstallState& state) {
     // and one could roll back and delete the folder the other runs from. The stub that
     // finds the trial taken starts the installed version and changes nothing, and so
     // does one that can no longer read the record: another run changed it meanwhile.
-    bool tried = false;
+    // After a rollback the installed version starts: the user asked for the application.
+    bool committed = false;
     if (!state.staged.empty()) {
-        updater_lock_try([&] { tried = state_reload(state) && try_staged(state); });
+        updater_lock_try([&] { committed = state_reload(state) && try_staged(state); });
     }
-    return tried || start_installed(state);
+    if (committed) {
+        return true;
+    }
+    // A run that ended while replacing the installed version's folder may have left it
+    // under its set-aside name.
+    if (!file_exists(app_exe(state.installed))) {
+        updater_lock_try([&] {
+            if (state_reload(state)) {
+                leftovers_remove(state);
+            }
+        });
+    }
+    return start_installed(state);
 }

@@ -2,13 +2,14 @@
 // trial run and committing or rolling it back.
 #pragma once
 
-#include "state/install_state.h"
+#include "state/install_state_record.h"
 
 // Starts the installed version, or tries the staged one for 15 seconds: committed
-// when it is still running or ended with exit code 0, rolled back (bad list, folder
-// removed, nothing else started) when it ended with another code. The trial runs under
-// the updater lock on install.json as it is then; when another process holds the lock,
-// the installed version starts and nothing changes. `state` is updated and saved at
-// each change. False only when nothing could be started; the user has then been told
-// in a box.
+// when it is still running or ended with exit code 0; rolled back (bad list, folder
+// removed) when it ended with another code or could not start, and the installed
+// version started instead. The trial runs under the updater lock on install.json as it
+// is then; when another process holds the lock, the installed version starts and
+// nothing changes. `state` is updated and saved at each change, always before a folder
+// it no longer names is removed. False only when nothing could be started; the user has
+// then been told in a box.
 bool launch_flow(InstallState& state);

@@ -2,6 +2,7 @@
 #include "app/install_flow.h"
 #include "app/launch_flow.h"
 #include "app/role_select.h"
+#include "app/stub_version.h"
 #include "app/uninstall_flow.h"
 #include "app/update_check.h"
 #include "state/install_state.h"
@@ -51,6 +52,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
         init_com();
         uninstall_flow();
         return 0;
+    case Role::self_check:
+        // Touches nothing: the copy asking is about to become the stub.
+        return !root_dir().empty() && stub_self_check() ? 0 : 1;
     case Role::no_root:
         return 1;
     case Role::installer:

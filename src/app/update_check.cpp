@@ -1,7 +1,9 @@
 #include "app/update_check.h"
 
+#include "app/leftovers.h"
 #include "build_config.h"
 #include "package/fetch_and_stage.h"
+#include "state/install_state.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -11,6 +13,14 @@
 namespace {
 
 void check(InstallState& state) {
+    // The record may have changed since this process read it (an installation or a
+    // commit that ended meanwhile). Every writer holds the lock, so what the file holds
+    // now is what the tidying, the decision and the save must rest on.
+    if (!state_reload(state)) {
+        log_line("check failed: install.json could not be read");
+        return;
+    }
+    leftovers_remove(state);
     Manifest manifest;
     std::wstring error;
     if (!manifest_fetch_latest(manifest, error)) {
@@ -20,13 +30,6 @@ void check(InstallState& state) {
     const char* version = manifest.version.c_str();
     if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {
         log_line("update %s needs newer stub (minStub %s)", version, manifest.minStub.c_str());
-        return;
-    }
-    // The record may have changed since this process read it (an installation or a
-    // commit that ended meanwhile). Every writer holds the lock, so what the file holds
-    // now is what the decision and the save must rest on.
-    if (!state_reload(state)) {
-        log_line("check failed: install.json could not be read");
         return;
     }
     if (!ver_newer(manifest.version, state.installed) || state.is_bad(manifest.version)) {

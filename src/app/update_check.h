@@ -1,7 +1,7 @@
 // The updater role's second half: look for a newer release and stage it, silently.
 #pragma once
 
-#include "state/install_state.h"
+#include "state/install_state_record.h"
 
 // Unless another process holds the updater lock, fetches the announced release and,
 // when it may be installed by this stub, is newer than the installed version and not

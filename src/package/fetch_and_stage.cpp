@@ -43,31 +43,6 @@ Progress window_progress() {
     };
 }
 
-// A replacement cut short (the process ended between its two renames) can leave the
-// only copy of a version under its set-aside name: it goes back when its folder is
-// missing, and is dropped otherwise.
-void settle_set_aside_copies() {
-    const size_t name_start = root_dir().size() + 1;
-    const size_t version_start = replaced_dir("").size() - name_start;
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW(replaced_dir("*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const std::string version = w_to_utf8(std::wstring(entry.cFileName).substr(version_start));
-        if (!ver_valid(version)) {
-            continue;
-        }
-        const std::wstring aside = replaced_dir(version);
-        if (file_exists(app_dir(version)) ||
-            !MoveFileExW(aside.c_str(), app_dir(version).c_str(), 0)) {
-            rm_tree(aside);
-        }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
-
 // A folder of the program's name is no program.
 bool is_file(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -78,7 +53,7 @@ bool is_file(const std::wstring& path) {
 // and deleted only once the new one is in place, so that a replacement that cannot
 // complete (files in use) leaves it whole.
 bool move_into_place(const std::wstring& staged, const std::string& version) {
-    settle_set_aside_copies();
+    stage_settle_set_aside();
     const std::wstring target = app_dir(version);
     const std::wstring aside = replaced_dir(version);
     const bool replacing = file_exists(target);
@@ -110,7 +85,12 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
         error = L"checksum mismatch - download corrupted or tampered";
         return false;
     }
-    rm_tree(staging); // an interrupted run's, if any
+    // An interrupted run's, if any. Files of it that cannot go (one held open, say) must
+    // not become part of this version.
+    if (!rm_tree(staging) && file_exists(staging)) {
+        error = L"cannot clear the staging folder of an earlier run";
+        return false;
+    }
     if (!zip_extract(package, staging, error)) {
         return false;
     }
@@ -129,6 +109,28 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
 }
 
 } // namespace
+
+void stage_settle_set_aside() {
+    const size_t name_start = root_dir().size() + 1;
+    const size_t version_start = replaced_dir("").size() - name_start;
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW(replaced_dir("*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::string version = w_to_utf8(std::wstring(entry.cFileName).substr(version_start));
+        if (!ver_valid(version)) {
+            continue;
+        }
+        const std::wstring aside = replaced_dir(version);
+        if (file_exists(app_dir(version)) ||
+            !MoveFileExW(aside.c_str(), app_dir(version).c_str(), 0)) {
+            rm_tree(aside);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
 
 bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error) {
     const std::wstring package = download_file();

@@ -14,3 +14,9 @@
 // same version that existed is still whole. Callers keep other runs off the scratch
 // names with the updater lock.
 bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error);
+
+// A replacement cut short (the process ended between its two renames) can leave the only
+// copy of a version under its set-aside name, <root>\replaced-<version>: it goes back
+// when the version's folder is missing, and is removed otherwise. Best effort; callers
+// hold the updater lock.
+void stage_settle_set_aside();

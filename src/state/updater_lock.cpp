@@ -1,5 +1,7 @@
 #include "state/updater_lock.h"
 
+#include "state/win_err.h"
+
 #include <windows.h>
 
 namespace {
@@ -8,15 +10,17 @@ const wchar_t kMutexName[] = L"Local\\BrindlewickUpdater";
 
 enum class Taken { yes, busy, unavailable };
 
-Taken run_locked(DWORD wait_ms, const std::function<void()>& work) {
+Taken run_locked(DWORD wait_ms, const std::function<void()>& work, DWORD& failure) {
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, kMutexName);
     if (mutex == nullptr) {
+        failure = GetLastError();
         return Taken::unavailable;
     }
     // An abandoned mutex is ours all the same: its holder ended in the middle of its
-    // work, and whoever stages next clears the scratch names it used.
+    // work, and whoever holds it next clears what that left behind.
     const DWORD result = WaitForSingleObject(mutex, wait_ms);
     const bool held = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    failure = result == WAIT_FAILED ? GetLastError() : 0;
     if (held) {
         work();
         ReleaseMutex(mutex);
@@ -28,11 +32,22 @@ Taken run_locked(DWORD wait_ms, const std::function<void()>& work) {
 } // namespace
 
 bool updater_lock_try(const std::function<void()>& work) {
-    return run_locked(0, work) == Taken::yes;
+    DWORD unused = 0;
+    return run_locked(0, work, unused) == Taken::yes;
 }
 
-void updater_lock_wait(const std::function<void()>& work) {
-    if (run_locked(INFINITE, work) == Taken::unavailable) {
-        work();
+bool updater_lock_wait(unsigned long wait_ms, const std::function<void()>& work,
+                       std::wstring& error) {
+    DWORD failure = 0;
+    switch (run_locked(wait_ms, work, failure)) {
+    case Taken::yes:
+        return true;
+    case Taken::busy:
+        error = L"another update is still running";
+        return false;
+    case Taken::unavailable:
+        break;
     }
+    error = win_err(L"cannot make the updater lock", failure);
+    return false;
 }

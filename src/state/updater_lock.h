@@ -1,14 +1,18 @@
 // The named mutex "Local\BrindlewickUpdater": one process per logon at a time may
-// stage a version, try a staged one, or install.
+// stage a version, try a staged one, install or tidy the install root.
 #pragma once
 
 #include <functional>
+#include <string>
 
 // Runs `work` holding the lock, if no other process holds it, without waiting. False,
-// with `work` not run, when another holder has it.
+// with `work` not run, when another holder has it or the lock cannot be made.
 bool updater_lock_try(const std::function<void()>& work);
 
-// Runs `work` holding the lock, waiting as long as another process holds it; a lock
-// abandoned by a process that ended counts as taken. When the mutex cannot be made at
-// all, `work` runs without it: no other process can take it either.
-void updater_lock_wait(const std::function<void()>& work);
+// Runs `work` holding the lock, waiting up to `wait_ms` for another holder to let go; a
+// lock abandoned by a process that ended counts as taken. False, with `work` not run,
+// when the wait runs out ("another update is still running") or the lock cannot be made
+// ("cannot make the updater lock (error <code>)", say when an object of another kind
+// holds its name): running without it could stage over another process's work.
+bool updater_lock_wait(unsigned long wait_ms, const std::function<void()>& work,
+                       std::wstring& error);

@@ -6,6 +6,7 @@ import http.server
 import json
 import os
 import shutil
+import struct
 import subprocess
 import threading
 import time
@@ -43,6 +44,25 @@ SETTINGS = os.path.join(USER, "AppData", "Roaming", "Brindlewick")
 SHORTCUTS = [os.path.join(USER, "AppData", "Roaming", "Microsoft", "Windows", "Start Menu",
                           "Programs", "Brindlewick.lnk"),
              os.path.join(USER, "Desktop", "Brindlewick.lnk")]
+
+
+def stub_of_version(target, version, code_version=None):
+    """Writes to `target` a copy of the setup program whose version resource states
+    `version`, as a later build's would, and whose code says `code_version` (by default
+    the same) where it names its own version. Versions have the built one's length."""
+    data = bytearray(read(SETUP, "rb"))
+    numbers = [int(part) for part in version.split(".")] + [0] * (4 - version.count(".") - 1)
+    fixed = data.find(struct.pack("<II", 0xFEEF04BD, 0x00010000))  # VS_FIXEDFILEINFO
+    assert fixed > 0
+    ms, ls = numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3]
+    struct.pack_into("<IIII", data, fixed + 8, ms, ls, ms, ls)
+    built = b"1.1.0"
+    said = (code_version or version).encode()
+    assert len(said) == len(built) and data.count(built + b"\0") == 1
+    data = data.replace(built + b"\0", said + b"\0")
+    write(target, bytes(data.replace(built.decode().encode("utf-16-le"),
+                                     version.encode("utf-16-le"))))
+    return target
 
 
 def windows_path(path):
@@ -165,7 +185,8 @@ def finish(process, timeout=60):
     try:
         return process.wait(timeout)
     except subprocess.TimeoutExpired:
-        stuck = probe("box", "Brindlewick Setup", "none", "100").stdout.strip()
+        stuck = " / ".join(probe("box", caption, "none", "100").stdout.strip()
+                           for caption in ("Brindlewick Setup", "Brindlewick"))
         process.kill()
         raise AssertionError("the program did not end; a box said: %s" % stuck)
 

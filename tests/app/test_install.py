@@ -26,9 +26,9 @@ def test_fresh_installation(server, clean):
     # The digest in upper case matches all the same; the size is held to.
     base = server.publish("1.0.0", RELEASE, tamper=lambda m: m.update(
         sha256=m["sha256"].upper(), size=package_size(server, "1.0.0")))
-    # A downloaded setup program carries a zone mark its copy may inherit. Wine keeps such
-    # a stream as a file of that name beside the copy.
-    e2e.write(root("updater.exe:Zone.Identifier"), "[ZoneTransfer]\r\nZoneId=3\r\n")
+    # A downloaded setup program carries a zone mark its copy (made as updater.new.exe)
+    # may inherit. Wine keeps such a stream as a file of that name beside the copy.
+    e2e.write(root("updater.new.exe:Zone.Identifier"), "[ZoneTransfer]\r\nZoneId=3\r\n")
 
     assert e2e.install(base) == (0, [])  # no box
 
@@ -46,9 +46,11 @@ def test_fresh_installation(server, clean):
     for path in e2e.SHORTCUTS:
         assert e2e.shortcut(path) == {"target": STUB_WIN, "workdir": ROOT_WIN,
                                       "icon": STUB_WIN + ",0", "description": "Brindlewick"}
-    # The size estimate was taken before the log and the application's first output.
+    # The size estimate was taken before the record, the log and the application's first
+    # output.
     measured = sum(len(data) for rel, data in e2e.tree(e2e.ROOT).items()
-                   if rel not in ("updater.log", os.path.join("app-1.0.0", "launches.txt")))
+                   if rel not in ("install.json", "updater.log",
+                                  os.path.join("app-1.0.0", "launches.txt")))
     assert e2e.uninstall_entry() == {
         "DisplayName": ("REG_SZ", "Brindlewick"),
         "DisplayVersion": ("REG_SZ", "1.0.0"),
@@ -116,7 +118,7 @@ def test_installing_over_an_installation(server, clean):
     assert os.path.isdir(root("app-1.0.0"))
 
     # Over the same version, with another one staged: the folder is replaced whole, the
-    # staged version dropped from the record but left on disk.
+    # staged version dropped from the record and from the disk.
     e2e.write(root("app-1.1.0", "stale.txt"), "from before")
     e2e.write(root("app-1.2.0", "brindlewick.exe"), "staged")
     e2e.write(root("install.json"), '{"installed": "1.1.0", "prev": "1.0.0", "staged": "1.2.0",'
@@ -124,7 +126,7 @@ def test_installing_over_an_installation(server, clean):
     assert e2e.install(v2)[0] == 0
     assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0", "bad": ["0.9", "1.1.0"]}
     assert not os.path.exists(root("app-1.1.0", "stale.txt"))
-    assert os.path.exists(root("app-1.2.0", "brindlewick.exe"))
+    assert not os.path.exists(root("app-1.2.0"))
     assert e2e.log_lines() == ["installed 1.0.0", "installed 1.1.0", "installed 1.1.0"]
 
 
@@ -133,7 +135,9 @@ def test_nothing_is_lost_when_files_are_in_use(server, clean):
     assert e2e.install(base)[0] == 0
     record = e2e.read(root("install.json"))
 
-    # The stub in use by another program cannot be replaced: install.json stays as it was.
+    # The stub in use by another program cannot be replaced by one that differs:
+    # install.json stays as it was.
+    e2e.write(root("updater.exe"), e2e.read(e2e.SETUP, "rb") + b"older")
     holder = e2e.hold(STUB_WIN)
     assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
         1, [failed("could not install updater.exe")])
@@ -150,14 +154,46 @@ def test_nothing_is_lost_when_files_are_in_use(server, clean):
     assert e2e.tree(root("app-1.0.0")) == version_dir
     assert not any(os.path.exists(root(name)) for name in SCRATCH + ("replaced-1.0.0",))
 
+    # An earlier run's staging folder that cannot be cleared is never extracted into: its
+    # stale files would become part of the version.
+    e2e.write(root("staging-tmp", "stale.dll"), "from an earlier run")
+    holder = e2e.hold(ROOT_WIN + "\\staging-tmp\\stale.dll")
+    assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
+        1, [failed("cannot clear the staging folder of an earlier run")])
+    holder.kill()
+    holder.wait()
+    assert e2e.tree(root("app-1.0.0")) == version_dir
+
     # A replacement cut short leaves a set-aside copy: the next staging puts it back when
     # its version's folder is missing, and drops it otherwise.
+    e2e.write(root("install.json"), '{"installed": "1.0.0", "prev": "0.9"}')
     e2e.write(root("replaced-0.9", "kept.txt"), "the only copy")
     e2e.write(root("replaced-1.0.0", "stale.txt"), "old")
     assert e2e.install(base)[0] == 0
     assert e2e.read(root("app-0.9", "kept.txt")) == "the only copy"
     assert not any(name.startswith("replaced-") for name in os.listdir(e2e.ROOT))
     assert not os.path.exists(root("app-1.0.0", "stale.txt"))
+    assert not os.path.exists(root("staging-tmp"))
+
+
+def test_the_newer_stub_is_installed_and_a_lost_one_put_back(server, clean, tmp_path):
+    newer = e2e.stub_of_version(str(tmp_path / "updater.exe"), "1.2.0")
+    base = server.publish("1.0.0", dict(RELEASE, **{"updater.exe": newer}))
+
+    # The release's stub states a newer version than this setup program: it is the stub.
+    assert e2e.install(base)[0] == 0
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(newer, "rb")
+
+    # A stub swap that ended between its two renames left no stub, the older one set
+    # aside and the newer one beside it: the setup program puts the newer one in place
+    # and clears the rest.
+    os.remove(root("updater.exe"))
+    e2e.write(root("updater.old.exe"), e2e.read(e2e.SETUP, "rb"))
+    e2e.write(root("updater.new.exe"), e2e.read(newer, "rb"))
+    assert e2e.install(base)[0] == 0
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(newer, "rb")
+    assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
+                                           "updater.log"]
 
 
 def test_the_stub_repairs_a_damaged_record_without_copying_itself(server, clean):
@@ -225,4 +261,13 @@ def test_the_installer_waits_for_a_running_update(server, clean):
     assert e2e.finish(setup) == 0
     assert [when > released for when, _ in server.requests("/waiting/")] == [True, True]
     assert "Waiting for another update to finish...|marquee" in watcher.communicate(30)[0]
+    assert e2e.state() == {"installed": "1.0.0"}
+
+    # A lock that cannot be made is no reason to install without it.
+    squatter = e2e.probe_in_background("squat", "60000")
+    assert squatter.stdout.readline() == "squatted\n"
+    assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
+        1, [failed("cannot make the updater lock (error 6)")])
+    squatter.kill()
+    squatter.wait()
     assert e2e.state() == {"installed": "1.0.0"}

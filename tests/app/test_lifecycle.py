@@ -8,6 +8,7 @@ from e2e import ROOT_WIN, STUB_WIN, root
 
 REMOVE = "Remove Brindlewick from this computer?"
 SETTINGS = "Also remove settings and saved configurations?"
+RUNNING = "Brindlewick is running. Close it, then choose Retry."
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 
 
@@ -55,7 +56,8 @@ def test_release_cycle(server, clean, tmp_path):
     assert e2e.read(root("updater.exe"), "rb") == e2e.read(later_stub, "rb")
     assert os.path.exists(root("updater.old.exe"))
 
-    # A release that exits 1 in its trial is rolled back and never fetched again.
+    # A release that exits 1 in its trial is rolled back and never fetched again; the
+    # installed version starts in its place.
     server.publish("1.2.0", release("1.2.0", exit_code=1, stub=later_stub), channel="cycle")
     stub()
     assert not os.path.exists(root("updater.old.exe"))
@@ -64,8 +66,8 @@ def test_release_cycle(server, clean, tmp_path):
     assert e2e.log_lines()[-1] == "staged 1.2.0 exited 1 in <15s, rolling back"
     assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0", "bad": ["1.2.0"]}
     assert not os.path.exists(root("app-1.2.0"))
-    time.sleep(1)  # time enough for a wrongly started application to show
-    assert len(e2e.launches("1.1.0")) == started
+    assert e2e.wait_for(lambda: len(e2e.launches("1.1.0")) == started + 1)
+    started += 1
     stub()
     time.sleep(1)
     assert len(e2e.launches("1.1.0")) == started + 1
@@ -129,6 +131,34 @@ def test_release_cycle(server, clean, tmp_path):
     assert os.path.isfile(root("app-1.5.0", "brindlewick.exe"))
 
 
+def test_a_new_stub_must_prove_that_it_runs(server, clean, tmp_path):
+    base = server.publish("1.0.0", release("1.0.0"), channel="proof")
+    assert e2e.install(base)[0] == 0
+    broken = str(tmp_path / "broken.exe")
+    e2e.write(broken, e2e.read(e2e.SETUP, "rb")[:4096])
+    shipped = {
+        "1.1.0": os.path.join(e2e.BIN, "fake_app.exe"),  # ends with 0, states no version
+        "1.2.0": e2e.stub_of_version(str(tmp_path / "lying.exe"), "1.2.0", "1.1.0"),
+        "1.3.0": broken,
+    }
+    # Each is committed, but the stub that cannot show it is one stays out.
+    for version, stub in shipped.items():
+        server.publish(version, release(version, stub=stub), channel="proof")
+        for _ in range(2):  # staged, then tried and committed
+            assert e2e.start_stub(base) == (0, [])
+        assert e2e.state() == {"installed": version, "prev": e2e.state()["prev"]}
+        assert e2e.read(root("updater.exe"), "rb") == e2e.read(e2e.SETUP, "rb"), version
+        assert not os.path.exists(root("updater.new.exe"))
+    assert not any("self-upgraded" in line for line in e2e.log_lines())
+
+    newer = e2e.stub_of_version(str(tmp_path / "newer.exe"), "1.2.0")
+    server.publish("1.4.0", release("1.4.0", stub=newer), channel="proof")
+    for _ in range(2):
+        assert e2e.start_stub(base) == (0, [])
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(newer, "rb")
+    assert e2e.log_lines()[-1] == "updater self-upgraded from app-1.4.0"
+
+
 def test_what_the_stub_cannot_use(server, clean):
     base = server.publish("1.0.0", release("1.0.0"), channel="odd")
     assert e2e.install(base)[0] == 0
@@ -165,11 +195,17 @@ def test_what_the_stub_cannot_use(server, clean):
     assert e2e.log_lines()[-1] == "staged 1.2.0 failed to spawn"
     assert e2e.wait_for(lambda: len(e2e.launches("1.1.0")) == started + 1)
 
-    # A failing check is logged and changes nothing.
+    # A failing check is logged and changes nothing, but that the lock's holder clears
+    # what earlier runs left: folders of versions no record names, scratch names.
     record = e2e.read(root("install.json"))
+    for leftover in ("app-0.5/brindlewick.exe", "app-x/a.txt", "staging-tmp/b.txt",
+                     "dl-tmp.zip", "updater.new.exe", "install.json.tmp"):
+        e2e.write(root(*leftover.split("/")), "left")
     assert e2e.start_stub("https://localhost:1") == (0, [])
     assert e2e.log_lines()[-1] == "check failed: download failed (error 12029)"
     assert e2e.read(root("install.json")) == record
+    assert sorted(os.listdir(e2e.ROOT)) == ["app-1.1.0", "install.json", "updater.exe",
+                                           "updater.log"]
 
     # Nothing to start (1.0.0 became 1.1.0 above): the user is told, no check follows.
     e2e.write(root("install.json"), '{"installed": "1.0.0"}')
@@ -194,6 +230,25 @@ def test_uninstall(server, clean):
     assert e2e.start_stub(base, "/uninstall", answers=[("Brindlewick", "No")]) == (0, [REMOVE])
     time.sleep(3)  # time enough for a wrongly started removal
     assert installed_everywhere()
+
+    # While the application runs nothing is removed: Cancel leaves it all; Retry, once it
+    # has ended, goes on.
+    e2e.write(root("app-1.0.0", "delay_ms.txt"), "4000")
+    app = e2e.start(ROOT_WIN + "\\app-1.0.0\\brindlewick.exe", base_url=base)
+    assert e2e.wait_for(lambda: len(e2e.launches("1.0.0")) == 2)
+    assert e2e.start_stub(base, "/uninstall", answers=[("Brindlewick", "Yes"),
+                                                       ("Brindlewick", "Cancel")]) == (
+        0, [REMOVE, RUNNING])
+    assert installed_everywhere() and os.path.isfile(root("install.json"))
+    uninstaller = e2e.start(STUB_WIN, "/uninstall", base_url=base)
+    assert e2e.probe("box", "Brindlewick", "Yes").stdout == REMOVE + "\n"
+    assert e2e.probe("box", "Brindlewick", "none").stdout == RUNNING + "\n"
+    assert app.wait(30) == 0
+    assert e2e.probe("box", "Brindlewick", "Retry").stdout == RUNNING + "\n"
+    assert e2e.finish(uninstaller) == 0
+    assert e2e.uninstall_entry() is None
+    assert e2e.wait_for(lambda: not os.path.exists(e2e.ROOT))
+    assert e2e.install(base)[0] == 0
 
     # The registered command: Yes, then No keeps the settings. A "cmd.exe" beside the stub
     # is not the shell that removes the root.
@@ -225,8 +280,11 @@ def test_uninstall(server, clean):
     e2e.remove_tree(os.path.join(e2e.USER, "x" * 99))
 
     # A root whose path has spaces is removed; without a settings folder there is no
-    # second question. One whose path holds a "%" the shell would expand is left alone.
-    for folder, removed in (("Local Data", True), ("Local 100%", False)):
+    # second question. So is one whose path holds a "%", which no shell is given: the stub
+    # removes the root itself, and the shell only its moved program, from the temporary
+    # folder.
+    temp = os.path.join(e2e.USER, "AppData", "Local", "Temp")
+    for folder in ("Local Data", "Local 100%"):
         e2e.wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ",
                  "/d", "%USERPROFILE%\\" + folder, "/f")
         try:
@@ -238,11 +296,9 @@ def test_uninstall(server, clean):
             assert e2e.run(stub, "/uninstall", base_url=base,
                            answers=[("Brindlewick", "Yes")]) == (0, [REMOVE])
             assert e2e.uninstall_entry() is None
-            if removed:
-                assert e2e.wait_for(lambda: not os.path.exists(moved))
-            else:
-                time.sleep(3)
-                assert os.path.isfile(os.path.join(moved, "updater.exe"))
+            assert not os.path.exists(moved)
+            assert e2e.wait_for(lambda: not os.path.exists(
+                os.path.join(temp, "Brindlewick-uninstall.exe")))
         finally:
             e2e.wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ",
                      "/d", "%USERPROFILE%\\AppData\\Local", "/f")

@@ -2,7 +2,8 @@
 //
 //   ui_probe box CAPTION [BUTTON] [TIMEOUT_MS]
 //       Waits for a message box with the caption, prints its text and presses BUTTON
-//       (OK, Yes or No) when one is named. Exit code 1 when none came in time.
+//       (OK, Yes, No, Retry or Cancel) when one is named. Exit code 1 when none came in
+//       time.
 //   ui_probe watch [TIMEOUT_MS]
 //       Waits for the progress window, then prints a line "<status>|<bar>" each time
 //       the status text or the bar changes, until the window is gone. <bar> is
@@ -23,6 +24,9 @@
 //   ui_probe lock MS
 //       Holds the updater lock, the mutex "Local\BrindlewickUpdater", for MS milliseconds
 //       once it could take it, and prints "locked" when it has it.
+//   ui_probe squat MS
+//       Makes an event named as the updater lock, which no mutex can then take, prints
+//       "squatted" and keeps it for MS milliseconds.
 //   ui_probe signatures DIR PIN
 //       Checks the program files below DIR as the program built with the pin checks an
 //       unpacked release; prints "accepted" or the refusal.
@@ -124,9 +128,11 @@ int answer_box(const wchar_t* caption, const wchar_t* button, DWORD timeout_ms) 
     if (button == nullptr) {
         return 0;
     }
-    const int id = _wcsicmp(button, L"Yes") == 0  ? IDYES
-                   : _wcsicmp(button, L"No") == 0 ? IDNO
-                                                  : IDOK;
+    const int id = _wcsicmp(button, L"Yes") == 0      ? IDYES
+                   : _wcsicmp(button, L"No") == 0     ? IDNO
+                   : _wcsicmp(button, L"Retry") == 0  ? IDRETRY
+                   : _wcsicmp(button, L"Cancel") == 0 ? IDCANCEL
+                                                      : IDOK;
     const HWND control = GetDlgItem(box, id);
     if (control == nullptr) {
         std::printf("no button %ls\n", button);
@@ -343,11 +349,32 @@ int hold(const wchar_t* path, DWORD ms) {
 }
 
 int lock(DWORD ms) {
-    updater_lock_wait([ms] {
-        std::printf("locked\n");
-        std::fflush(stdout);
-        Sleep(ms);
-    });
+    std::wstring error;
+    const bool held = updater_lock_wait(
+        INFINITE,
+        [ms] {
+            std::printf("locked\n");
+            std::fflush(stdout);
+            Sleep(ms);
+        },
+        error);
+    if (!held) {
+        std::printf("%s\n", w_to_utf8(error).c_str());
+    }
+    return held ? 0 : 1;
+}
+
+// An object of another kind under the lock's name, as a foreign program could make.
+int squat(DWORD ms) {
+    const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"Local\\BrindlewickUpdater");
+    if (event == nullptr) {
+        std::printf("cannot make the event (error %lu)\n", GetLastError());
+        return 1;
+    }
+    std::printf("squatted\n");
+    std::fflush(stdout);
+    Sleep(ms);
+    CloseHandle(event);
     return 0;
 }
 
@@ -380,6 +407,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (command == L"hold" && argc > 3) {
         return hold(argv[2], static_cast<DWORD>(_wtoi(argv[3])));
+    }
+    if (command == L"squat" && argc > 2) {
+        return squat(static_cast<DWORD>(_wtoi(argv[2])));
     }
     if (command == L"lock" && argc > 2) {
         return lock(static_cast<DWORD>(_wtoi(argv[2])));

@@ -1,0 +1,55 @@
+#include "app/leftovers.h"
+
+#include "package/fetch_and_stage.h"
+#include "state/file_tree.h"
+#include "state/paths.h"
+#include "state/text.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+namespace {
+
+bool is_recorded(const InstallState& record, const std::wstring& version) {
+    for (const std::string* named : {&record.installed, &record.prev, &record.staged}) {
+        // Letter case does not tell folders apart.
+        if (!named->empty() && _wcsicmp(utf8_to_w(*named).c_str(), version.c_str()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Version folders no record names: a rollback or a commit that ended between saving the
+// record and removing the folder, a staging that ended before it was recorded.
+void remove_unrecorded_versions(const InstallState& record) {
+    const std::wstring root = root_dir();
+    const std::wstring prefix = app_dir("").substr(root.size() + 1); // "app-"
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((root + L"\\" + prefix + L"*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        // The pattern also matches by short name: the long one is held to it again.
+        const std::wstring name = entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) == 0 &&
+            !is_recorded(record, name.substr(prefix.size()))) {
+            rm_tree(root + L"\\" + name);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+} // namespace
+
+void leftovers_remove(const InstallState& record) {
+    stage_settle_set_aside();
+    rm_tree(staging_dir());
+    DeleteFileW(download_file().c_str());
+    DeleteFileW(incoming_updater().c_str());
+    DeleteFileW(state_temp_file().c_str());
+    remove_unrecorded_versions(record);
+}

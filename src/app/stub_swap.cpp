@@ -1,0 +1,95 @@
+#include "app/stub_swap.h"
+
+#include "app/stub_version.h"
+#include "package/sha256_file.h"
+#include "state/paths.h"
+#include "state/spawn.h"
+
+#include <windows.h>
+
+namespace {
+
+// Long enough for a program to start on a busy machine, short enough not to hold up
+// the start of the application for long.
+constexpr DWORD kSelfCheckMs = 10000;
+
+// Its bytes on the disk before a rename makes it the stub: a power cut must not leave an
+// empty stub behind.
+bool flush_to_disk(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(file) != FALSE;
+    CloseHandle(file);
+    return flushed;
+}
+
+// A stub that cannot start, or starts as something else, would take the only way back
+// from a broken installation with it: it must show that it runs before it is trusted.
+// Any program may end with exit code 0, so it must also state a version as a stub does.
+bool passes_self_check(const std::wstring& program) {
+    Ver stated;
+    if (!stub_file_version(program, stated)) {
+        return false;
+    }
+    const HANDLE process = spawn(program, L"/selfcheck");
+    if (process == nullptr) {
+        return false;
+    }
+    DWORD code = 1;
+    const bool ended = WaitForSingleObject(process, kSelfCheckMs) == WAIT_OBJECT_0;
+    if (ended) {
+        GetExitCodeProcess(process, &code);
+    } else {
+        // Its file is to be deleted: the process must not outlive the check.
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, kSelfCheckMs);
+    }
+    CloseHandle(process);
+    return ended && code == 0;
+}
+
+bool prepare_incoming(const std::wstring& source, const std::string& source_digest,
+                      const std::wstring& incoming) {
+    std::string copied_digest;
+    if (CopyFileW(source.c_str(), incoming.c_str(), FALSE) &&
+        sha256_file(incoming, copied_digest) && copied_digest == source_digest) {
+        // A downloaded setup program carries a mark of its origin that its copy
+        // inherits; left there, it would make Windows warn at every start of the
+        // shortcut.
+        DeleteFileW((incoming + L":Zone.Identifier").c_str());
+        if (flush_to_disk(incoming) && passes_self_check(incoming)) {
+            return true;
+        }
+    }
+    DeleteFileW(incoming.c_str());
+    return false;
+}
+
+} // namespace
+
+bool stub_swap_in(const std::wstring& source, const std::string& source_digest) {
+    const std::wstring stub = installed_updater();
+    const std::wstring incoming = incoming_updater();
+    const std::wstring aside = old_updater();
+    if (!prepare_incoming(source, source_digest, incoming)) {
+        return false;
+    }
+    const bool replacing = file_exists(stub);
+    if (replacing && !MoveFileExW(stub.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(incoming.c_str());
+        return false;
+    }
+    if (!MoveFileExW(incoming.c_str(), stub.c_str(), 0)) {
+        // Without a stub nothing starts the application: a copy serves when the old one
+        // cannot be renamed back.
+        if (replacing && !MoveFileExW(aside.c_str(), stub.c_str(), 0)) {
+            CopyFileW(aside.c_str(), stub.c_str(), TRUE);
+        }
+        DeleteFileW(incoming.c_str());
+        return false;
+    }
+    return true;
+}
