@@ -16,7 +16,7 @@ import test_server
 
 BUILD = os.environ["BW_BUILD_DIR"]
 BIN = os.path.join(BUILD, "bin")
-PREFIX = os.path.join(BUILD, "wineprefix")
+PREFIX = os.environ.get("BW_WINE_PREFIX", os.path.join(BUILD, "wineprefix"))
 WINE_RUN = os.path.join(BUILD, "wine-run")
 KEY = os.path.join(BUILD, "dev-key", "manifest-key.pem")
 SETUP = os.path.join(BIN, "BrindlewickSetup.exe")
