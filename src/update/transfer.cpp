@@ -63,12 +63,14 @@ ChunkReader arrived_data(HINTERNET request, const TransferPulse& pulse) {
     };
 }
 
-// Reads a body through `read` until it ends; a read that fails ends it as the end of
-// data does. Each piece lands in `buffer` after the first `filled` bytes, which `take`
-// sees and may keep for the next piece to follow (by leaving `filled` above 0), so that
-// small pieces need not mean small writes. False, with `error` set, when the server went
-// silent for the receive time-out, when a window of the body came slower than the floor,
-// or when `take` refused a piece (it sets `error` itself).
+// Reads a body through `read` until it ends. Each piece lands in `buffer` after the
+// first `filled` bytes, which `take` sees and may keep for the next piece to follow (by
+// leaving `filled` above 0), so that small pieces need not mean small writes. False,
+// with `error` set, when the server went silent for the receive time-out, when a read
+// failed otherwise (a connection reset, say: what came is not the body, and taking it
+// for the body would have a network fault reported as a bad signature or digest), when
+// a window of the body came slower than the floor, or when `take` refused a piece (it
+// sets `error` itself).
 bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const RateFloor& floor,
                const std::function<bool(DWORD& filled, DWORD got)>& take, std::wstring& error) {
     ULONGLONG window_start = GetTickCount64();
@@ -77,11 +79,9 @@ bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const
     for (;;) {
         DWORD got = 0;
         if (!read(buffer + filled, size - filled, &got)) {
-            if (timed_out(GetLastError())) {
-                error = L"download stalled";
-                return false;
-            }
-            return true;
+            const DWORD code = GetLastError();
+            error = timed_out(code) ? L"download stalled" : win_err(L"download failed", code);
+            return false;
         }
         if (got == 0) {
             return true;
@@ -232,7 +232,9 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
     const WatchedTransfer fetch = [url](TransferPulse& pulse, std::string& body,
                                         std::wstring& failure) {
         Handles h;
-        if (!open_request(url, h.open_handle, h.connection, h.request, failure)) {
+        uint64_t announced = 0;
+        if (!open_request(url, h.open_handle, h.connection, h.request, failure) ||
+            !announced_length(h.request, announced, failure)) {
             close_handles(h);
             return false;
         }
@@ -254,6 +256,12 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
             },
             failure);
         close_handles(h);
+        // An announced length is the only sign that a body which ended without a fault
+        // ended early; without one, the end of the connection is the end of the body.
+        if (read && announced != 0 && body.size() != announced) {
+            failure = L"download truncated";
+            return false;
+        }
         return read;
     };
     return transfer_watched(fetch, Progress(), text, error);
