@@ -297,7 +297,7 @@ bool receive(const ChunkReader& read, const std::wstring& path, uint64_t expecte
              std::wstring& error, uint64_t limit = 1u << 30, RateFloor floor = kRateFloor) {
     error.clear();
     return receive_file(read, path, expected, expected != 0 ? expected : limit, floor, Progress(),
-                        error);
+                        EndClaim(), error);
 }
 
 TEST(ReceiveFile, MoreOrFewerBytesThanAnnouncedAreTruncationAndAFailedReadFails) {
@@ -327,6 +327,53 @@ TEST(ReceiveFile, MoreOrFewerBytesThanAnnouncedAreTruncationAndAFailedReadFails)
         EXPECT_EQ(error, L"download failed (error 12030)") << f.expected;
         EXPECT_FALSE(file_exists(path)) << f.expected;
     }
+}
+
+// The caller's claim on the end is asked once, while the file would still go with its
+// handle and no other writer can have the name; refused, the complete file goes with
+// the handle, and nothing is deleted by name afterwards.
+TEST(ReceiveFile, AFileIsKeptOnlyForACallerThatStillWaits) {
+    ScratchDir scratch(L"recv");
+    const std::wstring path = scratch / L"p.zip";
+    for (const bool still_waits : {false, true}) {
+        int asked = 0;
+        bool other_writer_got_in = false;
+        const EndClaim claim = [&] {
+            ++asked;
+            const HANDLE other =
+                CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (other != INVALID_HANDLE_VALUE) {
+                other_writer_got_in = true;
+                CloseHandle(other);
+            }
+            return still_waits;
+        };
+        std::wstring error;
+        const bool kept = receive_file(serve_pieces({"abc", "de"}, false), path, 5, 5, kRateFloor,
+                                       Progress(), claim, error);
+        EXPECT_EQ(asked, 1) << still_waits;
+        EXPECT_FALSE(other_writer_got_in) << still_waits;
+        EXPECT_EQ(kept, still_waits);
+        if (still_waits) {
+            EXPECT_EQ(read_file(path), "abcde");
+            continue;
+        }
+        EXPECT_EQ(error, L"download given up");
+        EXPECT_FALSE(file_exists(path));
+        // The name is free for another writer once the transfer has let go.
+        ASSERT_TRUE(write_file(path, "another writer's"));
+        EXPECT_EQ(read_file(path), "another writer's");
+        ASSERT_TRUE(DeleteFileW(path.c_str()));
+    }
+    // A body that fails needs no claim: its file goes with its handle.
+    int asked = 0;
+    std::wstring error;
+    const EndClaim count = [&asked] { return ++asked > 0; };
+    EXPECT_FALSE(receive_file(serve_pieces({"abc"}, true), path, 5, 5, kRateFloor, Progress(),
+                              count, error));
+    EXPECT_EQ(asked, 0);
+    EXPECT_FALSE(file_exists(path));
 }
 
 // A body that never ends, and one that comes a byte at a time.
