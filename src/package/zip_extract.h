@@ -13,10 +13,11 @@
 // Decided before anything is made, `dest` (one level) included: every entry's record
 // and name, whether it is readable (method, encryption, sizes that can be true),
 // whether its local record and data lie inside the archive before the next entry and
-// the central directory, and whether two names are equal. Such a package leaves
-// nothing. Found only while writing: damaged data (CRC-32, sizes that do not hold), a
-// file that cannot be written, and a short name that turns out to open another
-// entry's file; then no further entry is begun, the failing entry leaves no file, and
-// entries written before or beside it stay, for the caller to remove. "cannot open
-// package" and "package is not a valid zip" also fail it before anything is created.
+// the central directory, and whether two names land on one file by their spelling
+// (letter case, "." components). Such a package leaves nothing. Found only while
+// writing: damaged data (CRC-32, sizes that do not hold), a file that cannot be
+// written, and a short name that turns out to open another entry's file; then no
+// further entry is begun, the failing entry leaves no file, and entries written before
+// or beside it stay, for the caller to remove. "cannot open package" and "package is
+// not a valid zip" also fail it before anything is created.
 bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error);
