@@ -100,15 +100,20 @@ std::wstring case_folded(const std::wstring& text) {
 }
 
 // Sorts the entries into folders and files, skipping unsafe names. False when an entry
-// cannot be read, or when two would land on one file: one would silently replace the
-// other, and which one wins is not the package's to leave open.
+// cannot be read as far as can be told without inflating it, or when two would land on
+// one file: one would silently replace the other, and which one wins is not the
+// package's to leave open. Every entry is checked, skipped ones too (their data may
+// overlap another's), so that such a package is refused before anything is made rather
+// than after whichever entries the threads happened to reach.
 bool make_plan(mz_zip_archive* zip, Plan& plan) {
     std::set<std::wstring> taken;
     const mz_uint count = mz_zip_reader_get_num_files(zip);
     for (mz_uint index = 0; index < count; ++index) {
         mz_zip_archive_file_stat stat;
         std::string name;
-        if (!mz_zip_reader_file_stat(zip, index, &stat) || !stored_name(zip, index, name)) {
+        if (!mz_zip_reader_file_stat(zip, index, &stat) ||
+            !mz_zip_validate_file(zip, index, MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY) ||
+            !stored_name(zip, index, name)) {
             return false;
         }
         if (!entry_name_is_safe(name)) {
@@ -225,10 +230,10 @@ bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wst
     if (!open_package(package, main, error)) {
         return false;
     }
-    CreateDirectoryW(dest.c_str(), nullptr);
     Plan plan;
     bool ok = make_plan(&main.zip, plan);
     if (ok) {
+        CreateDirectoryW(dest.c_str(), nullptr);
         // The folders first, each named once: a file's folders need not be made for
         // each of its files, and the threads writing files never race to make one.
         for (const std::wstring& folder : plan.folders) {

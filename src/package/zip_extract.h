@@ -3,14 +3,21 @@
 
 #include <string>
 
-// Unpacks the ZIP `package` into `dest` (created, one level, once the package reads as
-// a ZIP), replacing files that exist. Entries whose names could land outside `dest` or
-// on another name than their own are skipped without a word. Each entry streams to its
-// file through a buffer of fixed size, two at a time. Fails ("package extraction
-// failed") when an entry cannot be read or written, when two would land on one file
-// (names equal but for letter case or "." components, or a short name standing for
-// another's long one, included), or when entries share their data; then no further
-// entry is begun. A failing entry leaves no file, but entries written before or beside
-// it stay, for the caller to remove. "cannot open package" and "package
-// is not a valid zip" fail it before anything is created.
+// Unpacks the ZIP `package` into `dest`, replacing files that exist. Entries whose
+// names could land outside `dest` or on another name than their own are skipped
+// without a word. Each entry streams to its file through a buffer of fixed size, two
+// at a time. Fails ("package extraction failed") when an entry cannot be read or
+// written, when two would land on one file (names equal but for letter case or "."
+// components, or a short name standing for another's long one, included), or when
+// entries share their data.
+// Decided before anything is made, `dest` (one level) included: every entry's record
+// and name, whether it is readable (method, encryption, sizes that can be true),
+// whether its local record and data lie inside the archive before the next entry and
+// the central directory, and whether two names land on one file by their spelling
+// (letter case, "." components). Such a package leaves nothing. Found only while
+// writing: damaged data (CRC-32, sizes that do not hold), a file that cannot be
+// written, and a short name that turns out to open another entry's file; then no
+// further entry is begun, the failing entry leaves no file, and entries written before
+// or beside it stay, for the caller to remove. "cannot open package" and "package is
+// not a valid zip" also fail it before anything is created.
 bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error);

@@ -357,6 +357,25 @@ bool readable(const Record& r) {
                                         r.uncomp_size <= r.comp_size * kMaxDeflateRatio + 1024);
 }
 
+// Finds where the entry's data starts, from its local record, and checks what can be
+// checked without reading the data: the entry is readable, and its local record, local
+// name and extra field, and data lie before its data limit.
+bool locate_data(mz_zip_internal_state* state, mz_uint index, const Record& r,
+                 mz_uint64* data_ofs) {
+    mz_uint8 local[kLocalSize];
+    if (!readable(r) || !read_at(state->file, state->start, r.local_ofs, local, sizeof local) ||
+        le32(local) != kLocalSignature) {
+        return false;
+    }
+    // No wrap: the record fitted the archive, and the lengths are 16 bits each.
+    *data_ofs = r.local_ofs + kLocalSize + le16(local + 26) + le16(local + 28);
+    return fits(*data_ofs, r.comp_size, state->data_limit[index]);
+}
+
+size_t discard(void*, mz_uint64, const void*, size_t size) {
+    return size;
+}
+
 } // namespace
 
 mz_bool mz_zip_reader_init_cfile(mz_zip_archive* pZip, FILE* pFile, mz_uint64 archive_size,
@@ -504,26 +523,36 @@ mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, cha
     return static_cast<mz_uint>(r.name_len) + 1;
 }
 
+mz_bool mz_zip_validate_file(mz_zip_archive* pZip, mz_uint file_index, mz_uint flags) {
+    Record r;
+    mz_uint64 data_ofs = 0;
+    if ((flags & ~static_cast<mz_uint>(MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY)) != 0 ||
+        !find_record(pZip, file_index, &r) ||
+        !locate_data(pZip->m_pState, file_index, r, &data_ofs)) {
+        return MZ_FALSE;
+    }
+    if ((flags & MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY) != 0) {
+        return MZ_TRUE;
+    }
+    return mz_zip_reader_extract_to_callback(pZip, file_index, discard, nullptr, 0);
+}
+
 mz_bool mz_zip_reader_extract_to_callback(mz_zip_archive* pZip, mz_uint file_index,
                                           mz_file_write_func pCallback, void* pOpaque,
                                           mz_uint flags) {
     Record r;
-    if (pCallback == nullptr || flags != 0 || !find_record(pZip, file_index, &r) || !readable(r)) {
+    mz_uint64 data_ofs = 0;
+    if (pCallback == nullptr || flags != 0 || !find_record(pZip, file_index, &r)) {
         return MZ_FALSE;
     }
-    const mz_uint16 method = le16(r.p + 10);
-
+    // Checked again here, though extraction validates every entry first: the local
+    // record must be read anyway to find the data, and the check costs nothing more.
     mz_zip_internal_state* state = pZip->m_pState;
-    mz_uint8 local[kLocalSize];
-    if (!read_at(state->file, state->start, r.local_ofs, local, sizeof local) ||
-        le32(local) != kLocalSignature) {
-        return MZ_FALSE;
-    }
-    const mz_uint64 data_ofs = r.local_ofs + kLocalSize + le16(local + 26) + le16(local + 28);
-    if (!fits(data_ofs, r.comp_size, state->data_limit[file_index]) ||
+    if (!locate_data(state, file_index, r, &data_ofs) ||
         _fseeki64(state->file, static_cast<int64_t>(state->start + data_ofs), SEEK_SET) != 0) {
         return MZ_FALSE;
     }
+    const mz_uint16 method = le16(r.p + 10);
     if (state->buffers == nullptr) {
         state->buffers = static_cast<mz_uint8*>(std::malloc(kInputChunk + kOutputChunk));
         if (state->buffers == nullptr) {

@@ -22,6 +22,11 @@ enum {
     MZ_ZIP_MAX_ARCHIVE_FILE_COMMENT_SIZE = 512,
 };
 
+typedef enum {
+    // mz_zip_validate_file: check the records and where the data lies, not the data.
+    MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY = 0x2000,
+} mz_zip_flags;
+
 struct mz_zip_internal_state;
 
 // Zero-fill before mz_zip_reader_init_cfile.
@@ -77,6 +82,15 @@ mz_bool mz_zip_reader_is_file_a_directory(mz_zip_archive* pZip, mz_uint file_ind
 // index that is not there.
 mz_uint mz_zip_reader_get_filename(mz_zip_archive* pZip, mz_uint file_index, char* pFilename,
                                    mz_uint filename_buf_size);
+
+// Checks the entry without writing it anywhere. With MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY
+// nothing is decompressed: false when the entry is encrypted, of another method than
+// stored or deflate, or states sizes no such entry can have, or when its local record,
+// the local name and extra field or its data reach outside the archive, onto the next
+// entry's local record or onto the central directory (entries sharing a local record
+// included). Without the flag it also streams the entry and fails as
+// mz_zip_reader_extract_to_callback would. Any other flag fails.
+mz_bool mz_zip_validate_file(mz_zip_archive* pZip, mz_uint file_index, mz_uint flags);
 
 // Receives the entry's bytes in order, `n` at a time from `file_ofs`; returns how many
 // it took, and anything less than `n` stops the extraction.

@@ -13,8 +13,13 @@ bool is_directory(const WIN32_FIND_DATAW& entry) {
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// A junction or a symbolic link (or another reparse point), taken for a link.
+bool is_link(DWORD attributes) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
 bool is_link(const WIN32_FIND_DATAW& entry) {
-    return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return is_link(entry.dwFileAttributes);
 }
 
 // `rel` is the folder being listed, relative to `path`: empty, or ending in a backslash.
@@ -41,9 +46,28 @@ bool walk_below(const std::wstring& path, const std::wstring& rel,
     return going;
 }
 
-} // namespace
+// Removes a link itself, never what it points to: through a handle opened on the link
+// and seen to be one. Removing by name is not safe everywhere: Wine, whose handles never
+// show a link, removes a link's empty target folder that way.
+bool remove_link(const std::wstring& path) {
+    const HANDLE link =
+        CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (link == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_DISPOSITION_INFO dispose = {TRUE};
+    const bool removed =
+        GetFileInformationByHandle(link, &info) && is_link(info.dwFileAttributes) &&
+        SetFileInformationByHandle(link, FileDispositionInfo, &dispose, sizeof dispose);
+    CloseHandle(link);
+    return removed;
+}
 
-bool rm_tree(const std::wstring& path) {
+// Deletes what the folder `path` holds; rm_tree has checked that it is no link.
+void remove_entries(const std::wstring& path) {
     WIN32_FIND_DATAW entry;
     const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
     if (find != INVALID_HANDLE_VALUE) {
@@ -52,9 +76,9 @@ bool rm_tree(const std::wstring& path) {
                 continue;
             }
             const std::wstring child = path + L"\\" + entry.cFileName;
-            if (is_directory(entry) && is_link(entry)) {
-                // Removes the link; what it points to lies outside this tree.
-                RemoveDirectoryW(child.c_str());
+            if (is_link(entry)) {
+                // What it points to lies outside this tree.
+                remove_link(child);
             } else if (is_directory(entry)) {
                 rm_tree(child);
             } else {
@@ -64,7 +88,48 @@ bool rm_tree(const std::wstring& path) {
         } while (FindNextFileW(find, &entry));
         FindClose(find);
     }
-    return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+} // namespace
+
+bool rm_tree(const std::wstring& path) {
+    // A link may stand where a folder of ours belongs (planted, say, at a name the
+    // program empties): only the link goes, for what it points to is not ours. The
+    // attributes show a link on Windows and under Wine alike.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    if (is_link(attributes)) {
+        return remove_link(path);
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return false;
+    }
+    // Opened as it stands, not through a link, and held without delete sharing while
+    // its entries go: a link put in its place since the look above shows as a link, and
+    // the folder cannot be renamed away for one to take its name during the walk. (Wine's
+    // handles never show a link, which its attributes above do.)
+    const HANDLE folder =
+        CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return false; // nor could it be listed
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const DWORD opened =
+        GetFileInformationByHandle(folder, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+    const bool walk = opened != INVALID_FILE_ATTRIBUTES && !is_link(opened) &&
+                      (opened & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (walk) {
+        remove_entries(path);
+    }
+    CloseHandle(folder);
+    if (opened != INVALID_FILE_ATTRIBUTES && is_link(opened)) {
+        return remove_link(path);
+    }
+    return walk && RemoveDirectoryW(path.c_str()) != FALSE;
 }
 
 uint64_t dir_size(const std::wstring& path) {

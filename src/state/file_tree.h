@@ -6,8 +6,11 @@
 #include <string>
 
 // Deletes everything below `path`, then `path` itself, best effort: an entry that
-// resists (a file held open, say) does not stop the walk. True when `path` is gone.
-// Links to directories (junctions, symbolic links) are removed, never walked into.
+// resists (a file held open, say) does not stop the walk. True when `path` is gone;
+// false, touching nothing, when it is missing or a plain file. Links (junctions,
+// symbolic links), `path` itself included, are removed as links, never walked into:
+// what they point to stays. Wine cannot remove the Unix links it shows as links, so
+// there such a link stays too, and the result is false.
 bool rm_tree(const std::wstring& path);
 
 // Sum of the logical sizes of all files below `path`; unreadable parts count 0.

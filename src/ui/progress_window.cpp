@@ -4,14 +4,13 @@
 #include <process.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cwchar>
 
 namespace {
 
 // Private messages, always posted to the main window, never sent.
 constexpr UINT WM_UI_DONE = WM_APP + 1;     // the worker has returned
-constexpr UINT WM_UI_STATUS = WM_APP + 2;   // lParam: heap copy of the text, freed here
+constexpr UINT WM_UI_STATUS = WM_APP + 2;   // the status slot changed; no parameters
 constexpr UINT WM_UI_PROGRESS = WM_APP + 3; // wParam: the value, sign-extended
 
 constexpr wchar_t kClassName[] = L"BrindlewickSetup";
@@ -27,6 +26,16 @@ std::atomic<uint32_t> worker_result{1};
 // Set once the worker function has returned: only then does its "done" message end the
 // loop, whoever else posts that message number to the window.
 std::atomic<bool> worker_returned{false};
+
+// The status line's latest text, written by ui_status on any thread and shown by the
+// main thread when told. Messages carry no text: any process on the desktop can post
+// any message number with any parameters, and one that carried an address would have
+// the window read or free whatever that address holds. A fixed buffer, so that storing
+// a text can never fail.
+constexpr size_t kStatusCapacity = 256;
+SRWLOCK status_lock = SRWLOCK_INIT;
+wchar_t status_text[kStatusCapacity] = L"";
+bool status_notice_pending = false; // a notice is on its way: later texts need none
 
 // Touched by the main thread only.
 HWND status_label = nullptr;
@@ -61,9 +70,13 @@ void show_progress(int value) {
 LRESULT CALLBACK wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_UI_STATUS: {
-        wchar_t* text = reinterpret_cast<wchar_t*>(lparam);
+        // Whoever posted it, it only shows the slot's text again.
+        wchar_t text[kStatusCapacity];
+        AcquireSRWLockExclusive(&status_lock);
+        std::wmemcpy(text, status_text, kStatusCapacity);
+        status_notice_pending = false;
+        ReleaseSRWLockExclusive(&status_lock);
         SetWindowTextW(status_label, text);
-        free(text);
         return 0;
     }
     case WM_UI_PROGRESS:
@@ -148,6 +161,10 @@ bool ui_open(const wchar_t* title) {
     }
     main_window = window;
     marquee = false;
+    AcquireSRWLockExclusive(&status_lock);
+    status_text[0] = L'\0';
+    status_notice_pending = false;
+    ReleaseSRWLockExclusive(&status_lock);
 
     NONCLIENTMETRICSW metrics = {};
     static_assert(sizeof metrics == 504, "NONCLIENTMETRICSW with iPaddedBorderWidth");
@@ -206,9 +223,27 @@ void ui_status(const wchar_t* text) {
     if (window == nullptr) {
         return;
     }
-    wchar_t* copy = _wcsdup(text);
-    if (copy != nullptr && !PostMessageW(window, WM_UI_STATUS, 0, reinterpret_cast<LPARAM>(copy))) {
-        free(copy);
+    // A text too long for the slot is cut, never within a surrogate pair; a status
+    // line shows far fewer characters anyway.
+    size_t length = 0;
+    while (length < kStatusCapacity - 1 && text[length] != L'\0') {
+        ++length;
+    }
+    if (text[length] != L'\0' && length > 0 && IS_HIGH_SURROGATE(text[length - 1])) {
+        --length;
+    }
+    AcquireSRWLockExclusive(&status_lock);
+    std::wmemcpy(status_text, text, length);
+    status_text[length] = L'\0';
+    const bool notify = !status_notice_pending;
+    status_notice_pending = true;
+    ReleaseSRWLockExclusive(&status_lock);
+    // The notice already on its way shows this text too. When none can be posted (a
+    // full queue), the next text tries again.
+    if (notify && !PostMessageW(window, WM_UI_STATUS, 0, 0)) {
+        AcquireSRWLockExclusive(&status_lock);
+        status_notice_pending = false;
+        ReleaseSRWLockExclusive(&status_lock);
     }
 }
 

@@ -63,12 +63,14 @@ ChunkReader arrived_data(HINTERNET request, const TransferPulse& pulse) {
     };
 }
 
-// Reads a body through `read` until it ends; a read that fails ends it as the end of
-// data does. Each piece lands in `buffer` after the first `filled` bytes, which `take`
-// sees and may keep for the next piece to follow (by leaving `filled` above 0), so that
-// small pieces need not mean small writes. False, with `error` set, when the server went
-// silent for the receive time-out, when a window of the body came slower than the floor,
-// or when `take` refused a piece (it sets `error` itself).
+// Reads a body through `read` until it ends. Each piece lands in `buffer` after the
+// first `filled` bytes, which `take` sees and may keep for the next piece to follow (by
+// leaving `filled` above 0), so that small pieces need not mean small writes. False,
+// with `error` set, when the server went silent for the receive time-out, when a read
+// failed otherwise (a connection reset, say: what came is not the body, and taking it
+// for the body would have a network fault reported as a bad signature or digest), when
+// a window of the body came slower than the floor, or when `take` refused a piece (it
+// sets `error` itself).
 bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const RateFloor& floor,
                const std::function<bool(DWORD& filled, DWORD got)>& take, std::wstring& error) {
     ULONGLONG window_start = GetTickCount64();
@@ -77,11 +79,9 @@ bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const
     for (;;) {
         DWORD got = 0;
         if (!read(buffer + filled, size - filled, &got)) {
-            if (timed_out(GetLastError())) {
-                error = L"download stalled";
-                return false;
-            }
-            return true;
+            const DWORD code = GetLastError();
+            error = timed_out(code) ? L"download stalled" : win_err(L"download failed", code);
+            return false;
         }
         if (got == 0) {
             return true;
@@ -232,7 +232,9 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
     const WatchedTransfer fetch = [url](TransferPulse& pulse, std::string& body,
                                         std::wstring& failure) {
         Handles h;
-        if (!open_request(url, h.open_handle, h.connection, h.request, failure)) {
+        uint64_t announced = 0;
+        if (!open_request(url, h.open_handle, h.connection, h.request, failure) ||
+            !announced_length(h.request, announced, failure)) {
             close_handles(h);
             return false;
         }
@@ -254,6 +256,12 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
             },
             failure);
         close_handles(h);
+        // An announced length is the only sign that a body which ended without a fault
+        // ended early; without one, the end of the connection is the end of the body.
+        if (read && announced != 0 && body.size() != announced) {
+            failure = L"download truncated";
+            return false;
+        }
         return read;
     };
     return transfer_watched(fetch, Progress(), text, error);
@@ -261,7 +269,7 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
 
 bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
                   uint64_t limit, const RateFloor& floor, const Progress& progress,
-                  std::wstring& error) {
+                  const EndClaim& claim_end, std::wstring& error) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -269,10 +277,23 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
         return false;
     }
     // Until it is complete the file goes with its handle, also when the process ends
-    // while a download given up on still waits.
+    // while a download given up on still waits, and also when its caller has moved on:
+    // the name may then be another process's, so the file is never deleted by name
+    // unless the end is claimed, proving the caller still waits. A file system that will
+    // not delete on close still gets the download, which then leaves its file only when
+    // given up on (a later download of the name replaces it).
     FILE_DISPOSITION_INFO dispose = {TRUE};
     const bool disposed =
         SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != FALSE;
+    bool claimed = false;
+    bool ours = false;
+    const auto end_is_ours = [&] {
+        if (!claimed) {
+            claimed = true;
+            ours = !claim_end || claim_end();
+        }
+        return ours;
+    };
     unsigned char buffer[kFileChunk];
     uint64_t received = 0;
     DWORD pending = 0; // gathered in the buffer, not yet written
@@ -313,6 +334,12 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
         error = L"download truncated";
         complete = false;
     }
+    // Claimed while the file would still go with its handle: a caller that has moved on
+    // never has a file kept for it.
+    if (complete && !end_is_ours()) {
+        error = L"download given up";
+        complete = false;
+    }
     bool goes_at_close = disposed;
     if (complete && disposed) {
         dispose.DeleteFile = FALSE;
@@ -328,7 +355,9 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
         error = L"disk write failed";
         complete = false;
     }
-    if (!complete && !goes_at_close) {
+    // Only where the handle could not take the file along, and only while the name is
+    // provably still this transfer's.
+    if (!complete && !goes_at_close && end_is_ours()) {
         DeleteFileW(path.c_str());
     }
     return complete;
@@ -363,13 +392,9 @@ bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t s
                 arrived_data(h.request, pulse), path, expected,
                 expected != 0 ? expected : PACKAGE_SIZE_CAP, kRateFloor,
                 [&pulse](uint64_t received, uint64_t total) { pulse_beat(pulse, received, total); },
-                failure);
+                [&pulse] { return pulse_claim_end(pulse); }, failure);
         }
         close_handles(h);
-        if (done && !pulse_claim_end(pulse)) {
-            DeleteFileW(path.c_str()); // complete, but its caller has moved on
-            done = false;
-        }
         return done;
     };
     std::string unused;

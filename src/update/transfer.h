@@ -25,10 +25,13 @@ using Progress = std::function<void(uint64_t, uint64_t)>;
 bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& connection,
                   HINTERNET& request, std::wstring& error);
 
-// The body, as received, of a resource of at most 1 MiB. A connection that breaks off
-// ends the body; what arrived is the result. Fails with open_request's texts ("download
-// failed (error 12002)" among them when the response headers have not all come within
-// 30 seconds), "manifest too large", and "download stalled" or "download too slow" as
+// The body, as received, of a resource of at most 1 MiB; without a Content-Length, the
+// body ends where the server closes the connection. Fails with open_request's texts
+// ("download failed (error 12002)" among them when the response headers have not all
+// come within 30 seconds), "manifest too large", "download failed (error N)" when a
+// read fails part-way (a connection reset, say), "download truncated" when the body is
+// not as long as its Content-Length, "bad Content-Length" and "Content-Length headers
+// disagree" as for http_get_file, and "download stalled" or "download too slow" as
 // below.
 bool http_get_text(const std::wstring& url, std::string& text, std::wstring& error);
 
@@ -41,9 +44,13 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
 // ("download too large"). A Content-Length that is no whole number ("bad
 // Content-Length") or differs from another ("Content-Length headers disagree") fails
 // too, and so does a body with no byte for 30 seconds ("download stalled") or slower
-// than the floor ("download too slow"), and open_request's failures as for
-// http_get_text. A failed download leaves no file: one given up on while it was being
-// written goes when its thread lets go of it, at the latest when the process ends.
+// than the floor ("download too slow"), a read that fails part-way ("download failed
+// (error N)"), and open_request's failures as for http_get_text. A failed download
+// leaves no file: one given up on goes with its handle when its thread lets go of it,
+// at the latest when the process ends, complete or not, and is never deleted by name,
+// for by then another process may be writing a file of that name (so on a file system
+// that cannot delete a file with its handle, such a file stays, for the next download
+// of the name to replace).
 bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t size,
                    const Progress& progress, std::wstring& error);
 
@@ -58,12 +65,19 @@ extern const RateFloor kRateFloor;
 // arrived. False when the read fails, with GetLastError saying why.
 using ChunkReader = std::function<bool(void* buffer, DWORD size, DWORD* got)>;
 
+// Claims a transfer's end for its caller, once: true while the caller still waits for
+// the outcome, false once it has moved on. May be empty: the caller always waits.
+using EndClaim = std::function<bool()>;
+
 // The body loop of http_get_file, from the point where `path` is to be written: copies
-// what `read` gives into the file and keeps it only when it is complete. `expected` is
-// the size it must have (0: not known, any size up to `limit` is complete). Fails, with
-// no file left, with "cannot write <path>", "disk write failed", "download truncated",
-// "download too large", "download stalled" or "download too slow" as above. Apart so
-// that bodies this platform's HTTP client will not deliver can be tested.
+// what `read` gives into the file and keeps it only when it is complete and
+// `claim_end` agrees; until then the file goes with its handle. Fails, with no file
+// left, with "cannot write <path>", "disk write failed", "download truncated",
+// "download too large", "download stalled", "download too slow" or "download failed
+// (error N)" as above, and "download given up" when `claim_end` refuses a complete
+// file. `expected` is the size it must have (0: not known, any size up to `limit` is
+// complete). Apart so that bodies this platform's HTTP client will not deliver can be
+// tested.
 bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
                   uint64_t limit, const RateFloor& floor, const Progress& progress,
-                  std::wstring& error);
+                  const EndClaim& claim_end, std::wstring& error);

@@ -188,6 +188,29 @@ def hostile(out):
         z.writestr("BRINDL~1.EXE", b"evil")
         z.writestr("BRIN~UYT.EXE", b"evil")
 
+    # Damage that shows in the records only after many good entries, which the
+    # extraction threads would have written had it not looked at every record first: a
+    # last record on the local record of the one before it, and a last local record
+    # without its signature.
+    path = os.path.join(out, "late-shared.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        for i in range(40):
+            z.writestr("filler/%02d.txt" % i, b"x")
+        z.writestr("zz-last.txt", b"y")
+    data = bytearray(open(path, "rb").read())
+    last = data.rindex(b"PK\x01\x02")
+    struct.pack_into("<I", data, last + 42, struct.unpack_from("<I", data, data.rindex(
+        b"PK\x01\x02", 0, last) + 42)[0])
+    write(path, bytes(data))
+    path = os.path.join(out, "late-bad-local.zip")
+    with zipfile.ZipFile(path, "w") as z:
+        for i in range(40):
+            z.writestr("filler/%02d.txt" % i, b"x")
+        z.writestr("zz-last.txt", b"y")
+    data = bytearray(open(path, "rb").read())
+    data[data.rindex(b"PK\x03\x04")] = ord("Q")
+    write(path, bytes(data))
+
     # "." and "sub/." name their folders.
     with zipfile.ZipFile(os.path.join(out, "dot-entries.zip"), "w") as z:
         for entry, data in ((".", b""), ("sub/.", b""), ("sub/x.txt", b"x")):

@@ -71,23 +71,27 @@ TEST(ZipExtract, RefusesWhatIsNoArchiveBeforeCreatingAnything) {
     EXPECT_EQ(dir_entry_count(scratch.path), 0);
 }
 
-TEST(ZipExtract, EntryThatCannotBeReadFailsAfterTheEntriesBeforeIt) {
+TEST(ZipExtract, EntryThatCannotBeReadFailsBeforeAnythingOrAfterTheEntriesBeforeIt) {
     ScratchDir scratch(L"zip");
     const std::wstring dest = scratch / L"out";
-    // The second's CRC-32 fails once all of it is written: its file goes again.
+    // The second's CRC-32 fails once all of it is written: its file goes again. Only
+    // inflating shows such damage, so the first stays, for the caller to remove.
     EXPECT_EQ(extract_error(L"bad-data.zip", dest), L"package extraction failed");
     EXPECT_EQ(list_tree(dest), std::vector<std::wstring>{L"first.txt"});
 
-    // Encrypted, another method, a size no deflate stream can reach, a name too long.
+    // Encrypted, another method, a size no deflate stream can reach, a name too long:
+    // the records tell, so not even the destination is made.
     for (const wchar_t* archive :
          {L"encrypted.zip", L"bzip2.zip", L"lying-size.zip", L"long-name.zip"}) {
         ScratchDir other(L"zip");
         EXPECT_EQ(extract_error(archive, other / L"out"), L"package extraction failed") << archive;
+        EXPECT_EQ(dir_entry_count(other.path), 0) << archive;
     }
 }
 
 // Archives made to write more, or elsewhere, than their entries hold: each is refused
-// or taken for what it truly holds.
+// or taken for what it truly holds. A refused one leaves nothing at all, whichever
+// entries the extraction threads would have reached first.
 TEST(ZipExtract, HostileArchivesAreRefusedOrTakenForWhatTheyHold) {
     const std::wstring failed = L"package extraction failed";
     const struct {
@@ -106,19 +110,26 @@ TEST(ZipExtract, HostileArchivesAreRefusedOrTakenForWhatTheyHold) {
         {L"dot-entries.zip", L"", {L"sub\\", L"sub\\x.txt"}},
         {L"undercounted.zip", L"package is not a valid zip", {}},
         {L"undercounted-short.zip", L"package is not a valid zip", {}},
+        {L"late-shared.zip", failed, {}},    // forty good entries, then one on the last's
+        {L"late-bad-local.zip", failed, {}}, // forty good entries, then a damaged record
     };
     for (const auto& c : cases) {
         ScratchDir scratch(L"zip");
         const std::wstring dest = scratch / L"out";
         EXPECT_EQ(extract_error(c.archive, dest), c.error) << c.archive;
         EXPECT_EQ(list_tree(dest), c.tree) << c.archive;
+        if (!c.error.empty()) {
+            EXPECT_EQ(dir_entry_count(scratch.path), 0) << c.archive;
+        }
     }
     ScratchDir scratch(L"zip");
     ASSERT_EQ(extract_error(L"nul-name.zip", scratch / L"a"), L"");
     EXPECT_EQ(read_file(scratch / L"a\\brindlewick.exe"), "real");
     ASSERT_EQ(extract_error(L"folder-attribute.zip", scratch / L"b"), L"");
     EXPECT_EQ(read_file(scratch / L"b\\brindlewick.exe"), "MZ program");
-    // A short name standing for the program's long one (Windows' or Wine's form).
+    // A short name standing for the program's long one (Windows' or Wine's form). Only
+    // the file system knows short names, once files exist, so this one fails part-way,
+    // leaving what was written for the caller to remove.
     EXPECT_EQ(extract_error(L"short-name.zip", scratch / L"c"), failed);
 }
 

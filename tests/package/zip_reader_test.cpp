@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <vector>
 
 namespace {
 
@@ -96,6 +97,63 @@ TEST(ZipReader, TellsFoldersAndUnsupportedEntriesApart) {
     EXPECT_FALSE(secret.m_is_supported);
 }
 
+// What a check of the records alone finds, entry by entry, against a full check that
+// also inflates: the records show sharing, overlap, unreadable entries and damaged
+// local records; only the full check sees damaged data.
+TEST(ZipReader, ValidatesRecordsAndExtentsWithoutInflating) {
+    const mz_uint headers = MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY;
+    const struct {
+        const wchar_t* archive;
+        std::vector<bool> headers_ok; // per entry, in directory order
+        std::vector<bool> full_ok;
+    } cases[] = {
+        {L"py-zip64.zip", std::vector<bool>(7, true), std::vector<bool>(7, true)},
+        {L"infozip-streamed.zip", std::vector<bool>(13, true), std::vector<bool>(13, true)},
+        {L"bad-data.zip", {true, true}, {true, false}},
+        {L"lying-size.zip", {false, true}, {false, true}},
+        {L"encrypted.zip", {false}, {false}},
+        {L"bzip2.zip", {false}, {false}},
+        {L"nested.zip", {false, true}, {false, true}},
+        {L"overlapping.zip", std::vector<bool>(20, false), std::vector<bool>(20, false)},
+    };
+    for (const auto& c : cases) {
+        OpenArchive archive(zip_fixture(c.archive));
+        ASSERT_TRUE(archive.ok) << c.archive;
+        ASSERT_EQ(mz_zip_reader_get_num_files(&archive.zip), c.headers_ok.size()) << c.archive;
+        for (mz_uint i = 0; i < c.headers_ok.size(); ++i) {
+            EXPECT_EQ(mz_zip_validate_file(&archive.zip, i, headers) != 0, c.headers_ok[i])
+                << c.archive << " entry " << i;
+            EXPECT_EQ(mz_zip_validate_file(&archive.zip, i, 0) != 0, c.full_ok[i])
+                << c.archive << " entry " << i;
+            // Extraction agrees with the full check, and still does after the checks.
+            bool read = false;
+            archive.entry(i, &read);
+            EXPECT_EQ(read, c.full_ok[i]) << c.archive << " entry " << i;
+        }
+        const mz_uint count = mz_zip_reader_get_num_files(&archive.zip);
+        EXPECT_FALSE(mz_zip_validate_file(&archive.zip, count, headers)) << c.archive;
+    }
+    // The two damaged after forty good entries: only the last ones fail.
+    for (const wchar_t* name : {L"late-shared.zip", L"late-bad-local.zip"}) {
+        OpenArchive archive(zip_fixture(name));
+        ASSERT_TRUE(archive.ok) << name;
+        ASSERT_EQ(mz_zip_reader_get_num_files(&archive.zip), 41u) << name;
+        int failed = 0;
+        for (mz_uint i = 0; i < 41; ++i) {
+            failed += mz_zip_validate_file(&archive.zip, i, headers) ? 0 : 1;
+        }
+        // Sharing fails both entries on the one local record; a damaged signature one.
+        EXPECT_EQ(failed, name == std::wstring(L"late-shared.zip") ? 2 : 1) << name;
+        EXPECT_FALSE(mz_zip_validate_file(&archive.zip, 40, headers)) << name;
+    }
+    // Flags it does not know fail rather than being ignored.
+    OpenArchive good(zip_fixture(L"py-deflated.zip"));
+    ASSERT_TRUE(good.ok);
+    EXPECT_TRUE(mz_zip_validate_file(&good.zip, 0, headers));
+    EXPECT_FALSE(mz_zip_validate_file(&good.zip, 0, headers | 0x0400));
+    EXPECT_FALSE(mz_zip_validate_file(nullptr, 0, headers));
+}
+
 // A ZIP64 size so large that the entry's end wraps past 2^64 refuses the archive, rather
 // than being stated as if the data fitted in it.
 TEST(ZipReader, RefusesASizeWhoseEndWrapsAround) {
@@ -154,6 +212,13 @@ TEST(ZipReader, NeverReturnsAlteredBytesAfterAnyByteIsDamaged) {
                 bool read = false;
                 const std::string bytes = archive.entry(i, &read);
                 EXPECT_TRUE(!read || bytes == packed[i]) << "byte " << at << " entry " << i;
+                // The checks without extracting never pass what extraction refuses, and
+                // the record check never refuses what extraction takes.
+                EXPECT_EQ(mz_zip_validate_file(&archive.zip, i, 0) != 0, read)
+                    << "byte " << at << " entry " << i;
+                EXPECT_TRUE(!read || mz_zip_validate_file(&archive.zip, i,
+                                                          MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY))
+                    << "byte " << at << " entry " << i;
                 refused += read ? 0 : 1;
             }
         }

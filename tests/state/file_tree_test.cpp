@@ -91,6 +91,38 @@ TEST(FileTree, LinksToFoldersAreNeverFollowed) {
     EXPECT_EQ(read_file(outside + L"\\keep.txt"), "outside data");
     // Wine cannot remove a Unix link through the Windows calls.
     remove_folder_link(tree + L"\\link");
+
+    // A link given as the path itself, as one planted at a folder name the program
+    // empties would be: only the link may go, never what it points to, at any depth.
+    ASSERT_TRUE(CreateDirectoryW((outside + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(write_file(outside + L"\\sub\\deep.txt", "deep"));
+    const std::wstring planted = scratch / L"planted";
+    ASSERT_TRUE(make_folder_link(planted, outside));
+    const bool removed = rm_tree(planted);
+    EXPECT_EQ(removed, GetFileAttributesW(planted.c_str()) == INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(read_file(outside + L"\\keep.txt"), "outside data");
+    EXPECT_EQ(read_file(outside + L"\\sub\\deep.txt"), "deep");
+    EXPECT_EQ(dir_entry_count(outside), 2);
+    if (!removed) {
+        remove_folder_link(planted);
+    }
+
+    // An empty folder behind a link, given as the path or found in the tree, stays too
+    // (Wine, asked to remove such a link by name, removes the folder instead).
+    const std::wstring empty = scratch / L"empty";
+    const std::wstring tree2 = scratch / L"tree2";
+    ASSERT_TRUE(CreateDirectoryW(empty.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(tree2.c_str(), nullptr));
+    ASSERT_TRUE(make_folder_link(planted, empty));
+    ASSERT_TRUE(make_folder_link(tree2 + L"\\link", empty));
+    rm_tree(planted);
+    rm_tree(tree2);
+    EXPECT_TRUE(is_directory(empty));
+    for (const std::wstring& link : {planted, tree2 + L"\\link"}) {
+        if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            remove_folder_link(link);
+        }
+    }
 }
 
 TEST(DirSize, SumsFilesAtEveryDepth) {

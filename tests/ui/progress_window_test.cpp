@@ -54,6 +54,75 @@ TEST(ProgressWindow, LayoutAndTheWorkersResult) {
     EXPECT_EQ(ui_hwnd(), nullptr);
 }
 
+std::wstring label_text() {
+    const HWND label = FindWindowExW(ui_hwnd(), nullptr, L"Static", nullptr);
+    wchar_t text[300] = L"";
+    GetWindowTextW(label, text, 300);
+    return text;
+}
+
+// Waits until the window has handled every message posted before: its bar shows `mark`.
+bool handled_so_far(int mark) {
+    ui_progress(mark);
+    const HWND bar = FindWindowExW(ui_hwnd(), nullptr, PROGRESS_CLASSW, nullptr);
+    for (int tries = 0; tries < 500; ++tries) {
+        if (SendMessageW(bar, PBM_GETPOS, 0, 0) == mark) {
+            return true;
+        }
+        Sleep(10);
+    }
+    return false;
+}
+
+// A text kept where an address posted by anyone could be taken for it.
+const wchar_t kStrayText[] = L"stray text";
+
+uint32_t post_strays_and_statuses(void*) {
+    ui_status(L"first");
+    EXPECT_TRUE(handled_so_far(10));
+    EXPECT_EQ(label_text(), L"first");
+
+    // Every private message number, with an address in either parameter: none shows
+    // or frees what it points to (freeing this static text would bring the process
+    // down), and the label keeps its text.
+    for (UINT message = WM_APP; message < WM_APP + 16; ++message) {
+        PostMessageW(ui_hwnd(), message, reinterpret_cast<WPARAM>(kStrayText),
+                     reinterpret_cast<LPARAM>(kStrayText));
+        PostMessageW(ui_hwnd(), message, 0, reinterpret_cast<LPARAM>(kStrayText));
+    }
+    EXPECT_TRUE(handled_so_far(20));
+    EXPECT_EQ(label_text(), L"first");
+    EXPECT_STREQ(kStrayText, L"stray text");
+
+    // Quick texts from two threads: the last one written wins, once shown.
+    std::thread other([] {
+        for (int i = 0; i < 200; ++i) {
+            ui_status((L"other " + std::to_wstring(i)).c_str());
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        ui_status((L"step " + std::to_wstring(i)).c_str());
+    }
+    other.join();
+    ui_status(L"last");
+    EXPECT_TRUE(handled_so_far(30));
+    EXPECT_EQ(label_text(), L"last");
+
+    // Longer than the status line keeps: cut, not refused, never within a pair.
+    std::wstring long_text(400, L'x');
+    long_text[254] = L'\xD83D'; // a pair (U+1F600) across the cut
+    long_text[255] = L'\xDE00';
+    ui_status(long_text.c_str());
+    EXPECT_TRUE(handled_so_far(40));
+    EXPECT_EQ(label_text(), std::wstring(254, L'x'));
+    return 3;
+}
+
+TEST(ProgressWindow, StatusTextTravelsOutsideMessagesAndTheLastWins) {
+    ASSERT_TRUE(ui_open(L"Status"));
+    EXPECT_EQ(ui_loop(post_strays_and_statuses, nullptr), 3u);
+}
+
 // Ends the message loop early, then keeps working and shows a box owned by the window.
 uint32_t quit_then_work(void* result) {
     PostThreadMessageW(main_thread, WM_QUIT, 0, 0);

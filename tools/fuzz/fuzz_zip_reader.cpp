@@ -1,5 +1,5 @@
-// The input read as a package, as extraction reads one: every entry stated, its whole
-// name put to the entry-name rules, its bytes streamed out.
+// The input read as a package, as extraction reads one: every entry stated and checked
+// without inflating, its whole name put to the entry-name rules, its bytes streamed out.
 #include "package/entry_name.h"
 #include "package/zip_reader.h"
 
@@ -53,10 +53,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::replace(name.begin(), name.end(), '\\', '/');
             entry_name_is_safe(name);
             mz_zip_reader_is_file_a_directory(&zip, index);
-            // What extracts is supported and has the size its record states.
+            // What extracts is supported, has the size its record states, and passed
+            // the checks extraction makes first; the full check agrees with extraction.
+            const bool headers_valid =
+                mz_zip_validate_file(&zip, index, MZ_ZIP_FLAG_VALIDATE_HEADERS_ONLY);
             mz_uint64 streamed = 0;
-            if (mz_zip_reader_extract_to_callback(&zip, index, take, &streamed, 0) &&
-                (!stat.m_is_supported || streamed != stat.m_uncomp_size)) {
+            const bool extracted =
+                mz_zip_reader_extract_to_callback(&zip, index, take, &streamed, 0);
+            if (extracted &&
+                (!stat.m_is_supported || streamed != stat.m_uncomp_size || !headers_valid)) {
+                std::abort();
+            }
+            if (static_cast<bool>(mz_zip_validate_file(&zip, index, 0)) != extracted) {
                 std::abort();
             }
         }
