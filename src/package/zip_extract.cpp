@@ -185,6 +185,9 @@ bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& 
         return false;
     }
     bool written = mz_zip_reader_extract_to_callback(zip, target.index, write_to_file, file, 0);
+    // On the disk before a rename makes the folder a version: after a power cut a good
+    // release with empty files would fail its trial and be refused for good.
+    written = written && FlushFileBuffers(file);
     written = CloseHandle(file) && written;
     if (!written) {
         DeleteFileW(path.c_str());

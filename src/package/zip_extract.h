@@ -6,10 +6,10 @@
 // Unpacks the ZIP `package` into `dest`, replacing files that exist. Entries whose
 // names could land outside `dest` or on another name than their own are skipped
 // without a word. Each entry streams to its file through a buffer of fixed size, two
-// at a time. Fails ("package extraction failed") when an entry cannot be read or
-// written, when two would land on one file (names equal but for letter case or "."
-// components, or a short name standing for another's long one, included), or when
-// entries share their data.
+// at a time, and is flushed to the disk before its file is closed. Fails ("package
+// extraction failed") when an entry cannot be read or written, when two would land on
+// one file (names equal but for letter case or "." components, or a short name
+// standing for another's long one, included), or when entries share their data.
 // Decided before anything is made, `dest` (one level) included: every entry's record
 // and name, whether it is readable (method, encryption, sizes that can be true),
 // whether its local record and data lie inside the archive before the next entry and
