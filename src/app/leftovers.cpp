@@ -47,7 +47,7 @@ void remove_unrecorded_versions(const InstallState& record) {
 
 void leftovers_remove(const InstallState& record) {
     stage_settle_set_aside();
-    rm_tree(staging_dir());
+    rm_path(staging_dir());
     DeleteFileW(download_file().c_str());
     DeleteFileW(incoming_updater().c_str());
     DeleteFileW(state_temp_file().c_str());

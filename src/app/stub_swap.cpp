@@ -2,6 +2,7 @@
 
 #include "app/stub_version.h"
 #include "package/sha256_file.h"
+#include "state/file_tree.h"
 #include "state/paths.h"
 #include "state/spawn.h"
 
@@ -12,19 +13,6 @@ namespace {
 // Long enough for a program to start on a busy machine, short enough not to hold up
 // the start of the application for long.
 constexpr DWORD kSelfCheckMs = 10000;
-
-// Its bytes on the disk before a rename makes it the stub: a power cut must not leave an
-// empty stub behind.
-bool flush_to_disk(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    const bool flushed = FlushFileBuffers(file) != FALSE;
-    CloseHandle(file);
-    return flushed;
-}
 
 // A stub that cannot start, or starts as something else, would take the only way back
 // from a broken installation with it: it must show that it runs before it is trusted.
@@ -60,7 +48,9 @@ bool prepare_incoming(const std::wstring& source, const std::string& source_dige
         // inherits; left there, it would make Windows warn at every start of the
         // shortcut.
         DeleteFileW((incoming + L":Zone.Identifier").c_str());
-        if (flush_to_disk(incoming) && passes_self_check(incoming)) {
+        // Its bytes on the disk before a rename makes it the stub: a power cut must not
+        // leave an empty stub behind.
+        if (flush_file(incoming) && passes_self_check(incoming)) {
             return true;
         }
     }

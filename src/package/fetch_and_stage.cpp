@@ -87,7 +87,7 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
     }
     // An interrupted run's, if any. Files of it that cannot go (one held open, say) must
     // not become part of this version.
-    if (!rm_tree(staging) && file_exists(staging)) {
+    if (!rm_path(staging)) {
         error = L"cannot clear the staging folder of an earlier run";
         return false;
     }

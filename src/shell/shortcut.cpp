@@ -1,5 +1,6 @@
 #include "shell/shortcut.h"
 
+#include "state/file_tree.h"
 #include "state/paths.h"
 
 #include <objbase.h>
@@ -38,7 +39,9 @@ bool write_lnk(const std::wstring& path) {
     const HRESULT saved = file->Save(path.c_str(), TRUE);
     file->Release();
     link->Release();
-    return SUCCEEDED(saved);
+    // On the disk before install.json, which is written after it and flushed, can say
+    // the installation is whole.
+    return SUCCEEDED(saved) && flush_file(path);
 }
 
 bool make_shortcut() {

@@ -41,6 +41,9 @@ bool write_uninstall_key(const std::string& version) {
     set_number(key, L"NoModify", 1);
     set_number(key, L"NoRepair", 1);
     set_number(key, L"EstimatedSize", static_cast<DWORD>(dir_size(root) / 1024));
+    // On the disk before install.json, which is written after it and flushed, can say
+    // the installation is whole.
+    RegFlushKey(key);
     RegCloseKey(key);
     return true;
 }

@@ -132,6 +132,26 @@ bool rm_tree(const std::wstring& path) {
     return walk && RemoveDirectoryW(path.c_str()) != FALSE;
 }
 
+bool rm_path(const std::wstring& path) {
+    if (rm_tree(path)) {
+        return true;
+    }
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+bool flush_file(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(file) != FALSE;
+    CloseHandle(file);
+    return flushed;
+}
+
 uint64_t dir_size(const std::wstring& path) {
     WIN32_FIND_DATAW entry;
     const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);

@@ -13,6 +13,14 @@
 // there such a link stays too, and the result is false.
 bool rm_tree(const std::wstring& path);
 
+// Removes whatever stands at `path`: a folder tree as rm_tree does, or a file. True when
+// nothing is left there.
+bool rm_path(const std::wstring& path);
+
+// Writes the data the system still holds for the file through to the disk. False when
+// it cannot be opened for writing or the flush fails.
+bool flush_file(const std::wstring& path);
+
 // Sum of the logical sizes of all files below `path`; unreadable parts count 0.
 // Links to directories count nothing.
 uint64_t dir_size(const std::wstring& path);

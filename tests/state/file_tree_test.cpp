@@ -18,6 +18,32 @@ TEST(RmTree, MissingPathOrPlainFileIsLeftAloneAndFails) {
     EXPECT_EQ(read_file(file), "keep");
 }
 
+// rm_path takes whatever stands at a name: nothing, a read-only file or a tree; a file
+// held open stays, and says so.
+TEST(RmPath, RemovesAFileOrATreeAndSaysWhetherAnythingIsLeft) {
+    ScratchDir scratch(L"rm");
+    EXPECT_TRUE(rm_path(scratch / L"missing"));
+    const std::wstring file = scratch / L"staging-tmp";
+    ASSERT_TRUE(write_file(file, "a file where a folder belongs"));
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(rm_path(file));
+    EXPECT_FALSE(file_exists(file));
+    ASSERT_TRUE(CreateDirectoryW(file.c_str(), nullptr));
+    ASSERT_TRUE(write_file(file + L"\\x.txt", "x"));
+    EXPECT_TRUE(rm_path(file));
+    EXPECT_FALSE(file_exists(file));
+
+    ASSERT_TRUE(write_file(file, "held"));
+    const HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(rm_path(file));
+    CloseHandle(held);
+    EXPECT_TRUE(flush_file(file));
+    EXPECT_TRUE(rm_path(file));
+    EXPECT_FALSE(flush_file(file));
+}
+
 TEST(RmTree, RemovesANestedTreeWithReadOnlyAndHiddenFiles) {
     ScratchDir scratch(L"rm");
     const std::wstring top = scratch / L"tree";
