@@ -40,14 +40,24 @@ std::wstring newer_stub(const std::string& version) {
     return self;
 }
 
+// Whether the stub in place states a newer version than `source`: a setup program is not
+// to undo an update of the stub.
+bool newer_in_place(const std::wstring& source, const std::wstring& stub) {
+    Ver in_place;
+    Ver offered;
+    return stub_file_version(stub, in_place) && stub_file_version(source, offered) &&
+           ver_cmp(in_place, offered) > 0;
+}
+
 // Puts the stub in place unless the one there is it already (the stub repairing its own
-// installation, or an earlier run's copy), and clears what an interrupted swap left.
+// installation, or an earlier run's copy) or newer, and clears what an interrupted swap
+// left.
 bool install_stub(const std::string& version, std::wstring& error) {
     const std::wstring source = newer_stub(version);
     const std::wstring stub = installed_updater();
     std::string digest;
     std::string installed_digest;
-    const bool in_place = same_file(source, stub) ||
+    const bool in_place = same_file(source, stub) || newer_in_place(source, stub) ||
                           (sha256_file(source, digest) && sha256_file(stub, installed_digest) &&
                            digest == installed_digest);
     if (!in_place && (digest.empty() || !stub_swap_in(source, digest))) {

@@ -10,6 +10,8 @@
 // version started instead. The trial runs under the updater lock on install.json as it
 // is then; when another process holds the lock, the installed version starts and
 // nothing changes. `state` is updated and saved at each change, always before a folder
-// it no longer names is removed. False only when nothing could be started; the user has
-// then been told in a box.
+// it no longer names is removed, and a trial ends with the root tidied (leftovers_remove);
+// so does a start that finds the installed version's program missing, which may be back
+// from its set-aside name. False only when nothing could be started; the user has then
+// been told in a box.
 bool launch_flow(InstallState& state);

@@ -1,13 +1,25 @@
 #include "app/self_upgrade.h"
 
 #include "app/stub_swap.h"
+#include "app/stub_version.h"
 #include "package/sha256_file.h"
 #include "state/paths.h"
 #include "state/update_log.h"
 
-void self_upgrade(const std::string& version) {
+namespace {
+
+enum class Wanted { not_older, newer };
+
+void upgrade(const std::string& version, Wanted wanted) {
     const std::wstring shipped = release_updater(version);
-    if (!file_exists(shipped)) {
+    Ver theirs;
+    Ver ours = {};
+    if (!file_exists(shipped) || !stub_file_version(shipped, theirs)) {
+        return;
+    }
+    stub_file_version(installed_updater(), ours);
+    const int order = ver_cmp(theirs, ours);
+    if (order < 0 || (order == 0 && wanted == Wanted::newer)) {
         return;
     }
     std::string shipped_digest;
@@ -18,5 +30,18 @@ void self_upgrade(const std::string& version) {
     }
     if (stub_swap_in(shipped, shipped_digest)) {
         log_line("updater self-upgraded from app-%s", version.c_str());
+    } else {
+        log_line("updater of app-%s not taken: it failed its checks or could not be put in place",
+                 version.c_str());
     }
+}
+
+} // namespace
+
+void self_upgrade(const std::string& version) {
+    upgrade(version, Wanted::not_older);
+}
+
+void self_upgrade_if_newer(const std::string& version) {
+    upgrade(version, Wanted::newer);
 }

@@ -1,6 +1,7 @@
 #include "app/update_check.h"
 
 #include "app/leftovers.h"
+#include "app/self_upgrade.h"
 #include "build_config.h"
 #include "package/fetch_and_stage.h"
 #include "state/install_state.h"
@@ -21,6 +22,7 @@ void check(InstallState& state) {
         return;
     }
     leftovers_remove(state);
+    self_upgrade_if_newer(state.installed);
     Manifest manifest;
     std::wstring error;
     if (!manifest_fetch_latest(manifest, error)) {

@@ -1,10 +1,13 @@
-// The updater role's second half: look for a newer release and stage it, silently.
+// The updater role's second half: tidy the install root, look for a newer release and
+// stage it, silently.
 #pragma once
 
 #include "state/install_state_record.h"
 
-// Unless another process holds the updater lock, fetches the announced release and,
-// when it may be installed by this stub, is newer than the installed version and not
-// on the bad list, stages it for the next start and records it in `state`. Every
-// outcome worth knowing goes to the log; the user is never asked or told.
+// Unless another process holds the updater lock: reloads `state` from install.json,
+// removes what the record no longer names and what interrupted runs left, finishes a
+// stub upgrade an earlier run could not, then fetches the announced release and, when it
+// may be installed by this stub, is newer than the installed version and not on the bad
+// list, stages it for the next start and records it in `state`. Every outcome worth
+// knowing goes to the log; the user is never asked or told.
 void update_check(InstallState& state);

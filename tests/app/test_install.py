@@ -195,6 +195,12 @@ def test_the_newer_stub_is_installed_and_a_lost_one_put_back(server, clean, tmp_
     assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
                                            "updater.log"]
 
+    # A release with an older stub, from an older setup program, leaves it in place.
+    older = server.publish("1.1.0", RELEASE)
+    assert e2e.install(older)[0] == 0
+    assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0"}
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(newer, "rb")
+
 
 def test_the_stub_repairs_a_damaged_record_without_copying_itself(server, clean):
     base = server.publish("1.0.0", RELEASE)
