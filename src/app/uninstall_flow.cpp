@@ -4,6 +4,7 @@
 #include "shell/uninstall_key.h"
 #include "state/file_tree.h"
 #include "state/paths.h"
+#include "state/updater_lock.h"
 
 #include <windows.h>
 
@@ -49,6 +50,18 @@ std::wstring temp_folder() {
     return length > 0 && length <= MAX_PATH ? std::wstring(folder, length) : std::wstring();
 }
 
+// The path with every short (8.3) name in it spelled out; as given when that fails.
+std::wstring long_form(const std::wstring& path) {
+    std::wstring full(32768, L'\0');
+    const DWORD length =
+        GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
+    if (length == 0 || length >= full.size()) {
+        return path;
+    }
+    full.resize(length);
+    return full;
+}
+
 // Whether a process other than this one runs a program below `root`: the application,
 // or another stub. Its files could not be removed, and what could would leave it broken.
 bool runs_below(const std::wstring& root) {
@@ -56,7 +69,7 @@ bool runs_below(const std::wstring& root) {
     if (snapshot == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const std::wstring prefix = root + L"\\";
+    const std::wstring prefix = long_form(root) + L"\\";
     const DWORD self = GetCurrentProcessId();
     bool found = false;
     PROCESSENTRY32W entry = {};
@@ -71,10 +84,17 @@ bool runs_below(const std::wstring& root) {
         if (process == nullptr) {
             continue;
         }
-        wchar_t image[32768];
-        DWORD length = 32768;
-        found = QueryFullProcessImageNameW(process, 0, image, &length) && length > prefix.size() &&
-                _wcsnicmp(image, prefix.c_str(), prefix.size()) == 0;
+        // One that has ended may still be listed while handles to it are open.
+        DWORD code = 0;
+        std::wstring image(32768, L'\0');
+        DWORD length = static_cast<DWORD>(image.size());
+        if (GetExitCodeProcess(process, &code) && code == STILL_ACTIVE &&
+            QueryFullProcessImageNameW(process, 0, image.data(), &length)) {
+            image.resize(length);
+            const std::wstring program = long_form(image);
+            found = program.size() > prefix.size() &&
+                    _wcsnicmp(program.c_str(), prefix.c_str(), prefix.size()) == 0;
+        }
         CloseHandle(process);
     }
     CloseHandle(snapshot);
@@ -98,12 +118,7 @@ void remove_all_but_stub(const std::wstring& root) {
         if (name == L"." || name == L".." || _wcsicmp(path.c_str(), stub.c_str()) == 0) {
             continue;
         }
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            rm_tree(path);
-        } else {
-            SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(path.c_str());
-        }
+        rm_path(path);
     } while (FindNextFileW(find, &entry));
     FindClose(find);
 }
@@ -140,24 +155,39 @@ void remove_after_exit(const std::wstring& file, const std::wstring& folder) {
     }
 }
 
-// Removes the stub and the root. The running stub cannot be deleted, but it can be moved:
-// to the temporary folder, so that the root goes at once and only that file waits for
-// the end of this process. Where it cannot move, the shell removes the root instead.
-void remove_stub_and_root(const std::wstring& root) {
-    const std::wstring stub = installed_updater();
+// Moves the running stub to the temporary folder, so that the root can go at once and
+// only that file waits for the end of this process; empty when it cannot move (the
+// temporary folder on another volume, say).
+std::wstring move_running_stub_out() {
+    const std::wstring temp = temp_folder();
+    if (temp.empty() || !nameable_to_shell(temp)) {
+        return std::wstring();
+    }
+    const std::wstring moved = temp + kRemovedStubName;
+    return MoveFileExW(installed_updater().c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING)
+               ? moved
+               : std::wstring();
+}
+
+// In this order, so that at every point either the registered command still works or
+// nothing is left: the record, then every other file the stub does not need, the
+// settings when wanted and the shortcuts; then the stub and the root, and last the
+// registration, which points at nothing for no more than a moment. What only the end of
+// this process frees goes to a detached shell.
+void remove_installation(const std::wstring& root, const std::wstring& settings) {
+    remove_all_but_stub(root);
+    if (!settings.empty()) {
+        rm_tree(settings);
+    }
+    remove_shortcut();
     std::wstring moved;
-    if (same_file(own_path(), stub)) {
-        const std::wstring temp = temp_folder();
-        if (!temp.empty() && nameable_to_shell(temp)) {
-            moved = temp + kRemovedStubName;
-            if (!MoveFileExW(stub.c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-                moved.clear();
-            }
-        }
+    if (same_file(own_path(), installed_updater())) {
+        moved = move_running_stub_out();
     } else {
-        DeleteFileW(stub.c_str());
+        DeleteFileW(installed_updater().c_str());
     }
     const bool root_gone = RemoveDirectoryW(root.c_str()) != FALSE;
+    remove_uninstall_key();
     const std::wstring folder = !root_gone && nameable_to_shell(root) ? root : std::wstring();
     if (!moved.empty() || !folder.empty()) {
         remove_after_exit(moved, folder);
@@ -170,28 +200,39 @@ void uninstall_flow() {
     if (!ask(L"Remove Brindlewick from this computer?")) {
         return;
     }
-    const std::wstring root = root_dir();
-    while (!root.empty() && runs_below(root)) {
-        if (MessageBoxW(nullptr, L"Brindlewick is running. Close it, then choose Retry.",
-                        L"Brindlewick", MB_RETRYCANCEL | MB_ICONWARNING) != IDRETRY) {
-            return;
-        }
-    }
     const std::wstring app_data = environment_value(L"APPDATA");
     const std::wstring settings = app_data.empty() ? std::wstring() : app_data + L"\\Brindlewick";
     const bool remove_settings = !settings.empty() && file_exists(settings) &&
                                  ask(L"Also remove settings and saved configurations?");
-    // At every point either the registered command still works or nothing is left: the
-    // files first, the shortcuts and the registration last, then the stub.
-    if (!root.empty()) {
-        remove_all_but_stub(root);
+    const std::wstring root = root_dir();
+    if (root.empty()) {
+        if (remove_settings) {
+            rm_tree(settings);
+        }
+        remove_shortcut();
+        remove_uninstall_key();
+        return;
     }
-    if (remove_settings) {
-        rm_tree(settings);
-    }
-    remove_shortcut();
-    remove_uninstall_key();
-    if (!root.empty()) {
-        remove_stub_and_root(root);
+    // Nothing is removed while a program of the installation runs, nor while another
+    // process holds the updater lock (a check staging a release, an installation): either
+    // would go on writing into what is being removed.
+    for (;;) {
+        enum { none, running, updating } obstacle = updating;
+        updater_lock_try([&] {
+            obstacle = runs_below(root) ? running : none;
+            if (obstacle == none) {
+                remove_installation(root, remove_settings ? settings : std::wstring());
+            }
+        });
+        if (obstacle == none) {
+            return;
+        }
+        const wchar_t* text = obstacle == running
+                                  ? L"Brindlewick is running. Close it, then choose Retry."
+                                  : L"Brindlewick is being updated. Choose Retry in a moment.";
+        if (MessageBoxW(nullptr, text, L"Brindlewick", MB_RETRYCANCEL | MB_ICONWARNING) !=
+            IDRETRY) {
+            return;
+        }
     }
 }

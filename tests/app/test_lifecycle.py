@@ -9,6 +9,8 @@ from e2e import ROOT_WIN, STUB_WIN, root
 REMOVE = "Remove Brindlewick from this computer?"
 SETTINGS = "Also remove settings and saved configurations?"
 RUNNING = "Brindlewick is running. Close it, then choose Retry."
+UPDATING = "Brindlewick is being updated. Choose Retry in a moment."
+NOT_TAKEN = "updater of app-%s not taken: it failed its checks or could not be put in place"
 SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
 
 
@@ -94,7 +96,7 @@ def test_release_cycle(server, clean, tmp_path):
     assert 15 <= time.monotonic() - began < 25
     holder.kill()
     assert e2e.state() == {"installed": "1.4.0", "prev": "1.1.0", "bad": ["1.2.0"]}
-    assert e2e.log_lines()[-1] == "committed 1.4.0 (prev 1.1.0)"
+    assert e2e.log_lines()[-2:] == ["committed 1.4.0 (prev 1.1.0)", NOT_TAKEN % "1.4.0"]
     assert e2e.read(root("updater.exe"), "rb") == e2e.read(later_stub, "rb")
     assert sorted(os.listdir(e2e.ROOT)) == ["app-1.1.0", "app-1.4.0", "install.json",
                                            "updater.exe", "updater.log", "updater.old.exe"]
@@ -141,7 +143,8 @@ def test_a_new_stub_must_prove_that_it_runs(server, clean, tmp_path):
         "1.2.0": e2e.stub_of_version(str(tmp_path / "lying.exe"), "1.2.0", "1.1.0"),
         "1.3.0": broken,
     }
-    # Each is committed, but the stub that cannot show it is one stays out.
+    # Each is committed, but the stub that cannot show it is one stays out; the one that
+    # states a newer version is tried again at each check, and refused again.
     for version, stub in shipped.items():
         server.publish(version, release(version, stub=stub), channel="proof")
         for _ in range(2):  # staged, then tried and committed
@@ -150,11 +153,19 @@ def test_a_new_stub_must_prove_that_it_runs(server, clean, tmp_path):
         assert e2e.read(root("updater.exe"), "rb") == e2e.read(e2e.SETUP, "rb"), version
         assert not os.path.exists(root("updater.new.exe"))
     assert not any("self-upgraded" in line for line in e2e.log_lines())
+    # At its commit, at that start's check and at the next start's, while installed.
+    assert e2e.log_lines().count(NOT_TAKEN % "1.2.0") == 3
 
     newer = e2e.stub_of_version(str(tmp_path / "newer.exe"), "1.2.0")
     server.publish("1.4.0", release("1.4.0", stub=newer), channel="proof")
     for _ in range(2):
         assert e2e.start_stub(base) == (0, [])
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(newer, "rb")
+    assert e2e.log_lines()[-1] == "updater self-upgraded from app-1.4.0"
+
+    # An upgrade that a crash or a refusal cut off is made at the next start's check.
+    e2e.write(root("updater.exe"), e2e.read(e2e.SETUP, "rb"))
+    assert e2e.start_stub(base) == (0, [])
     assert e2e.read(root("updater.exe"), "rb") == e2e.read(newer, "rb")
     assert e2e.log_lines()[-1] == "updater self-upgraded from app-1.4.0"
 
@@ -231,19 +242,27 @@ def test_uninstall(server, clean):
     time.sleep(3)  # time enough for a wrongly started removal
     assert installed_everywhere()
 
-    # While the application runs nothing is removed: Cancel leaves it all; Retry, once it
-    # has ended, goes on.
-    e2e.write(root("app-1.0.0", "delay_ms.txt"), "4000")
+    # While the application runs, or another process holds the updater lock, nothing is
+    # removed: Cancel leaves it all; Retry, once it has ended, goes on.
+    e2e.write(root("app-1.0.0", "delay_ms.txt"), "60000")
     app = e2e.start(ROOT_WIN + "\\app-1.0.0\\brindlewick.exe", base_url=base)
     assert e2e.wait_for(lambda: len(e2e.launches("1.0.0")) == 2)
     assert e2e.start_stub(base, "/uninstall", answers=[("Brindlewick", "Yes"),
                                                        ("Brindlewick", "Cancel")]) == (
         0, [REMOVE, RUNNING])
+    holder = e2e.probe_in_background("lock", "60000")
+    assert holder.stdout.readline() == "locked\n"
+    assert e2e.start_stub(base, "/uninstall", answers=[("Brindlewick", "Yes"),
+                                                       ("Brindlewick", "Cancel")]) == (
+        0, [REMOVE, UPDATING])
+    holder.kill()
+    holder.wait()
     assert installed_everywhere() and os.path.isfile(root("install.json"))
     uninstaller = e2e.start(STUB_WIN, "/uninstall", base_url=base)
     assert e2e.probe("box", "Brindlewick", "Yes").stdout == REMOVE + "\n"
     assert e2e.probe("box", "Brindlewick", "none").stdout == RUNNING + "\n"
-    assert app.wait(30) == 0
+    app.kill()
+    app.wait()
     assert e2e.probe("box", "Brindlewick", "Retry").stdout == RUNNING + "\n"
     assert e2e.finish(uninstaller) == 0
     assert e2e.uninstall_entry() is None
