@@ -82,31 +82,23 @@ def crash():
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-    # A server held in a step is let go only now, with no program left to go on.
-    global _tracer
-    if _tracer is not None:
-        _tracer.kill()
-        _tracer.wait()
-        _tracer = None
     subprocess.run(["wineserver", "-k"], env=WINE_ENV, capture_output=True)
     assert e2e.wait_for(lambda: not _server_running(), 20)
-
-
-_tracer = None  # the strace holding the Wine server, when one does
 
 
 def start_session(held_path=None):
     """Starts the Wine server, under strace when the first rename of `held_path` is to
     be held open, and Wine's background services with no pipe of ours attached."""
-    global _tracer
     if held_path is None:
         subprocess.run(["wineserver", "-p"], env=WINE_ENV, check=True)
     else:
-        # Held far longer than a kill takes: the kill, not the delay, ends the hold.
-        _tracer = subprocess.Popen(
+        # Held far longer than the kill of its programs takes. The server then ends
+        # once the hold is over, keeping the registry: strace is not to be ended, for
+        # it would take the server with it unsaved.
+        subprocess.Popen(
             ["strace", "-f", "--seccomp-bpf", "-qq", "-o", "/dev/null", "-P", held_path,
              "-e", "trace=rename,renameat,renameat2",
-             "-e", "inject=rename,renameat,renameat2:delay_exit=30000000",
+             "-e", "inject=rename,renameat,renameat2:delay_exit=5000000",
              "wineserver", "-f", "-p"], env=WINE_ENV, stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         assert e2e.wait_for(_server_running, 20)
