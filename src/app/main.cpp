@@ -47,6 +47,10 @@ int run_updater_role() {
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
+    // Every DLL loaded from here on, the delay-loaded ones and those the system's own load
+    // for them, comes from the system folder: a setup program runs from Downloads, where
+    // any web page can leave a winhttp.dll beside it.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     switch (select_role(command_line, root_dir, own_path())) {
     case Role::uninstaller:
         init_com();
