@@ -10,8 +10,12 @@ server for trying a release.
   release.py signatures PACKAGE [--pin HEX]
                                          lists who signed each .exe and .dll of a package
   release.py sign-code FILE... SIGNING   signs program files in place
-  release.py sign --version V --url U --package P --key KEYFILE [--min-stub S] --out F
-                                         (the manifest names the package's digest and size)
+  release.py sign --version V --url U --package P --key KEYFILE [--min-stub S]
+                 [--expires-in DAYS] --out F
+                                         (the manifest names the package's digest and size,
+                                         and when it was issued: a program that has seen
+                                         it refuses one issued before; with --expires-in,
+                                         it is refused that many days on)
   release.py verify ENVELOPE (--pubkey HEX | --key KEYFILE)
   release.py serve DIR --certs CERTDIR [--port N]
 
@@ -34,6 +38,7 @@ import re
 import ssl
 import sys
 import tempfile
+import time
 import zipfile
 
 import code_signing
@@ -58,6 +63,8 @@ NOT_JSON = "latest.json is not valid JSON"
 # eight digits a number, and the version names a folder, so it must stay short).
 VERSION_RULE = re.compile(r"[0-9]{1,8}(\.[0-9]{1,8}){0,3}")
 SHA256_RULE = re.compile(r"[0-9a-fA-F]{64}")
+# How far the program lets its clock be behind before it refuses an expired manifest.
+CLOCK_SKEW_SECONDS = 24 * 60 * 60
 BASE64_RULE = re.compile(r"(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?")
 # Deepest nesting of arrays and objects in latest.json or its payload.
 MAX_JSON_DEPTH = 64
@@ -300,9 +307,19 @@ def manifest_problem(manifest):
         return "manifest: bad sha256"
     if not isinstance(min_stub, str):
         return "manifest: bad minStub"
-    size = manifest.get("size", 1)
-    if isinstance(size, bool) or not isinstance(size, int) or not 1 <= size < 1 << 64:
-        return "manifest: bad size"
+    for key in ("size", "issued", "expires"):
+        count = manifest.get(key, 1)
+        if isinstance(count, bool) or not isinstance(count, int) or not 1 <= count < 1 << 64:
+            return "manifest: bad " + key
+    return None
+
+
+def expiry_problem(manifest, now=None):
+    """The stub's verdict on a manifest's expiry, allowing its clock a day behind."""
+    expires = manifest.get("expires")
+    now = time.time() if now is None else now
+    if expires is not None and now - expires > CLOCK_SKEW_SECONDS:
+        return "manifest expired"
     return None
 
 
@@ -409,12 +426,17 @@ def parse_manifest(payload):
     return manifest
 
 
-def sign(version, url, package, key_path, min_stub, out):
+def sign(version, url, package, key_path, min_stub, out, expires_in=None):
     for name, value in (("version", version), ("min-stub", min_stub)):
         if value is not None and not VERSION_RULE.fullmatch(value):
             raise Refused("%s %r is not 1 to 4 numbers of at most 8 digits, dot-separated"
                           % (name, value))
-    manifest = {"version": version, "url": url, "sha256": "0" * 64}
+    if expires_in is not None and expires_in < 1:
+        raise Refused("--expires-in is a whole number of days, at least 1")
+    issued = int(time.time())
+    manifest = {"version": version, "url": url, "sha256": "0" * 64, "issued": issued}
+    if expires_in is not None:
+        manifest["expires"] = issued + expires_in * 24 * 60 * 60
     if min_stub is not None:
         manifest["minStub"] = min_stub
     problem = manifest_problem(manifest)
@@ -431,6 +453,11 @@ def sign(version, url, package, key_path, min_stub, out):
         raise Refused("the envelope did not verify; nothing written")
     write_atomically(out, text.encode())
     return manifest
+
+
+def utc_text(seconds):
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime(
+        "%Y-%m-%d %H:%M:%S UTC")
 
 
 def write_atomically(path, data):
@@ -574,6 +601,8 @@ def parser():
     k.add_argument("--package", required=True, help="the package file, for its SHA-256")
     k.add_argument("--key", required=True, help="the private key file")
     k.add_argument("--min-stub", help="oldest setup program that may install it")
+    k.add_argument("--expires-in", type=int, metavar="DAYS",
+                   help="refused by the program that many days after signing")
     k.add_argument("--out", default="latest.json")
     k = sub.add_parser("verify", help="check a latest.json and print its manifest")
     k.add_argument("envelope")
@@ -621,9 +650,12 @@ def run(argv):
         sign_code(args.files, signer)
         print("signed by %s" % code_signing.describe(signer.certificate))
     elif args.command == "sign":
-        manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out)
-        print("%s: version %s, sha256 %s, size %d" % (args.out, manifest["version"],
-                                                       manifest["sha256"], manifest["size"]))
+        manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out,
+                        args.expires_in)
+        print("%s: version %s, sha256 %s, size %d, issued %s%s" % (
+            args.out, manifest["version"], manifest["sha256"], manifest["size"],
+            utc_text(manifest["issued"]),
+            ", expires %s" % utc_text(manifest["expires"]) if "expires" in manifest else ""))
     elif args.command == "verify":
         public_key = (public_key_from_hex(args.pubkey) if args.pubkey
                       else load_private_key(args.key).public_key())
@@ -634,7 +666,11 @@ def run(argv):
             raise Refused("cannot read %s: %s" % (args.envelope, e.strerror))
         except UnicodeDecodeError:
             raise Refused(SIGNATURE_FAILED)
-        print(json.dumps(parse_manifest(unwrap(text, public_key)), indent=2))
+        manifest = parse_manifest(unwrap(text, public_key))
+        problem = expiry_problem(manifest)
+        if problem:
+            raise Refused(problem)
+        print(json.dumps(manifest, indent=2))
     elif args.command == "serve":
         return serve(args.folder, args.certs, args.port)
     return 0

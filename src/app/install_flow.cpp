@@ -69,80 +69,131 @@ bool install_stub(const std::string& version, std::wstring& error) {
     return true;
 }
 
+// How a pass ends besides installing: refused for a reason the user is told as it
+// stands, or failed with a reason told after "Installation failed.".
+enum class Outcome { installed, newer_installed, withdrawn, failed };
+
+// What the record says of the announced release: a version older than the one installed
+// (whose program is there) is no installation but a downgrade, and one that failed its
+// trial was withdrawn for this computer.
+Outcome judge_release(const Manifest& manifest, const InstallState& state) {
+    if (state.is_bad(manifest.version)) {
+        return Outcome::withdrawn;
+    }
+    if (!state.installed.empty() && ver_newer(state.installed, manifest.version) &&
+        file_exists(app_exe(state.installed))) {
+        return Outcome::newer_installed;
+    }
+    return Outcome::installed;
+}
+
 // Fetches the announced release, stages it, and puts the stub, the shortcuts and the
 // registration in place before the record: install.json is the installation's last
 // word, so a run that ends before it leaves a stub that finds no record and repairs.
-bool install_locked(Manifest& manifest, std::wstring& error) {
+Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& error) {
     ui_status(L"Checking latest version...");
     ui_progress(-1);
-    if (!manifest_fetch_latest(manifest, error)) {
-        return false;
+    state_load(state); // a first installation has no record yet
+    if (!manifest_fetch_latest(manifest, error) ||
+        !manifest_is_current(manifest, state.issued, error)) {
+        return Outcome::failed;
     }
     if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {
         error = std::wstring(L"This installer is outdated.\nPlease download the latest one from ") +
                 PUBLISHER_WEB_DOMAIN + L".";
-        return false;
+        return Outcome::failed;
+    }
+    const Outcome judged = judge_release(manifest, state);
+    if (judged != Outcome::installed) {
+        return judged;
     }
     if (!fetch_and_stage(manifest, true, error)) {
-        return false;
+        return Outcome::failed;
     }
     ui_status(L"Setting up...");
     ui_progress(-1);
     if (!install_stub(manifest.version, error)) {
-        return false;
+        return Outcome::failed;
     }
     if (!make_shortcut()) {
         log_line("shortcut creation failed");
     }
     write_uninstall_key(manifest.version);
-    InstallState state;
-    state_load(state); // a first installation has no record yet
     if (!state.installed.empty() && state.installed != manifest.version) {
         state.prev = state.installed;
     }
     state.installed = manifest.version;
     state.staged.clear();
+    state.issued = manifest.issued > state.issued ? manifest.issued : state.issued;
     if (!state_save(state)) {
         error = L"could not write install.json";
-        return false;
+        return Outcome::failed;
     }
     leftovers_remove(state);
-    return true;
+    return Outcome::installed;
 }
 
-bool install_release(std::wstring& error) {
+void start_version(const std::string& version) {
+    const HANDLE app = spawn(app_exe(version), L"");
+    if (app != nullptr) {
+        CloseHandle(app);
+    }
+}
+
+Outcome install_release(std::wstring& error) {
     // A stub's background check stages under the same lock: the two must never share the
     // scratch names or the record, and the release announced is read once the lock is
     // held, so that a check that ran meanwhile is not undone by an older answer.
     Manifest manifest;
-    bool installed = false;
-    const auto work = [&] { installed = install_locked(manifest, error); };
+    InstallState state;
+    Outcome outcome = Outcome::failed;
+    const auto work = [&] { outcome = install_locked(manifest, state, error); };
     if (!updater_lock_try(work)) {
         ui_status(L"Waiting for another update to finish...");
         ui_progress(-1);
-        if (!updater_lock_wait(kLockWaitMs, work, error)) {
-            return false;
-        }
+        updater_lock_wait(kLockWaitMs, work, error); // not run: failed, `error` says why
     }
-    if (!installed) {
-        return false;
+    switch (outcome) {
+    case Outcome::installed:
+        log_line("installed %s", manifest.version.c_str());
+        start_version(manifest.version);
+        break;
+    case Outcome::newer_installed:
+        log_line("install of %s refused: %s is installed", manifest.version.c_str(),
+                 state.installed.c_str());
+        break;
+    case Outcome::withdrawn:
+        log_line("install of %s refused: it failed its trial here", manifest.version.c_str());
+        break;
+    case Outcome::failed:
+        log_line("install failed: %s", w_to_utf8(error).c_str());
+        break;
     }
-    log_line("installed %s", manifest.version.c_str());
-    const HANDLE app = spawn(app_exe(manifest.version), L"");
-    if (app != nullptr) {
-        CloseHandle(app);
+    if (outcome == Outcome::newer_installed) {
+        MessageBoxW(ui_hwnd(), L"A newer version of Brindlewick is already installed.",
+                    L"Brindlewick Setup", MB_ICONINFORMATION);
+        start_version(state.installed);
     }
-    return true;
+    return outcome;
 }
 
 } // namespace
 
 uint32_t install_worker(void*) {
     std::wstring error;
-    if (install_release(error)) {
+    switch (install_release(error)) {
+    case Outcome::installed:
         return 0;
+    case Outcome::newer_installed:
+        return 2;
+    case Outcome::withdrawn:
+        MessageBoxW(ui_hwnd(),
+                    L"This version of Brindlewick was withdrawn after it failed to start.",
+                    L"Brindlewick Setup", MB_ICONERROR);
+        return 1;
+    case Outcome::failed:
+        break;
     }
-    log_line("install failed: %s", w_to_utf8(error).c_str());
     MessageBoxW(ui_hwnd(), (L"Installation failed.\n\n" + error).c_str(), L"Brindlewick Setup",
                 MB_ICONERROR);
     return 1;

@@ -25,9 +25,15 @@ void check(InstallState& state) {
     self_upgrade_if_newer(state.installed);
     Manifest manifest;
     std::wstring error;
-    if (!manifest_fetch_latest(manifest, error)) {
+    if (!manifest_fetch_latest(manifest, error) ||
+        !manifest_is_current(manifest, state.issued, error)) {
         log_line("check failed: %s", w_to_utf8(error).c_str());
         return;
+    }
+    // Kept, so that no earlier manifest can be served again in place of this one.
+    if (manifest.issued > state.issued) {
+        state.issued = manifest.issued;
+        state_save(state);
     }
     const char* version = manifest.version.c_str();
     if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {

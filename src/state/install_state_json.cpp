@@ -15,6 +15,10 @@ bool state_from_json(const std::string& text, InstallState& state) {
     state.installed = json_string_member(document, "installed");
     state.staged = json_string_member(document, "staged");
     state.prev = json_string_member(document, "prev");
+    const auto issued = document.find("issued");
+    if (issued != document.end() && issued->is_number_unsigned()) {
+        state.issued = issued->get<uint64_t>();
+    }
     const auto bad = document.find("bad");
     if (bad != document.end() && bad->is_array()) {
         for (const json& entry : *bad) {
@@ -37,6 +41,9 @@ std::string state_to_json(const InstallState& state) {
     }
     if (!state.bad.empty()) {
         document["bad"] = state.bad;
+    }
+    if (state.issued != 0) {
+        document["issued"] = state.issued;
     }
     // Keys come out sorted; invalid UTF-8 is replaced rather than raised.
     return document.dump(2, ' ', false, json::error_handler_t::replace);

@@ -5,8 +5,14 @@
 #include "update/update_source.h"
 
 bool manifest_fetch_latest(Manifest& manifest, std::wstring& error) {
+    const std::wstring base = update_base_url();
+    // An override is held to the rule of every other address.
+    if (base.compare(0, 8, L"https://") != 0) {
+        error = L"update address must be https";
+        return false;
+    }
     std::string envelope;
     std::string payload;
-    return http_get_text(update_base_url() + L"/latest.json", envelope, error) &&
+    return http_get_text(base + L"/latest.json", envelope, error) &&
            manifest_unwrap(envelope, payload, error) && manifest_parse(payload, manifest, error);
 }

@@ -3,6 +3,8 @@
 #include "state/strict_json.h"
 #include "update/release_json.h"
 
+#include <ctime>
+
 namespace {
 
 const size_t kComponentDigits = 8;
@@ -44,8 +46,8 @@ bool digest_ok(const std::string& sha256) {
 }
 
 // Absent: 0. Present: a whole number from 1 to 2^64 - 1, else `bad` is set.
-uint64_t size_member(const nlohmann::json& object, bool& bad) {
-    const auto member = object.find("size");
+uint64_t count_member(const nlohmann::json& object, const char* key, bool& bad) {
+    const auto member = object.find(key);
     if (member == object.end()) {
         return 0;
     }
@@ -64,12 +66,14 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     }
     // A member of the wrong type fails the rule of its own key.
     bool bad_version = false, bad_url = false, bad_sha256 = false, bad_min_stub = false,
-         bad_size = false;
+         bad_size = false, bad_issued = false, bad_expires = false;
     manifest.version = json_string_member(object, "version", &bad_version);
     manifest.url = json_string_member(object, "url", &bad_url);
     manifest.sha256 = json_string_member(object, "sha256", &bad_sha256);
     manifest.minStub = json_string_member(object, "minStub", &bad_min_stub);
-    manifest.size = size_member(object, bad_size);
+    manifest.size = count_member(object, "size", bad_size);
+    manifest.issued = count_member(object, "issued", bad_issued);
+    manifest.expires = count_member(object, "expires", bad_expires);
     if (bad_version || !release_version_ok(manifest.version)) {
         error = L"manifest: bad version";
     } else if (bad_url || manifest.url.compare(0, 8, "https://") != 0) {
@@ -80,8 +84,33 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
         error = L"manifest: bad minStub";
     } else if (bad_size) {
         error = L"manifest: bad size";
+    } else if (bad_issued) {
+        error = L"manifest: bad issued";
+    } else if (bad_expires) {
+        error = L"manifest: bad expires";
     } else {
         return true;
     }
     return false;
+}
+
+bool manifest_is_current(const Manifest& manifest, uint64_t newest_seen, uint64_t now,
+                         std::wstring& error) {
+    if (manifest.issued != 0 && manifest.issued < newest_seen) {
+        error = L"manifest is older than one already seen";
+        return false;
+    }
+    // Written so that no sum can wrap around.
+    if (manifest.expires != 0 && now > manifest.expires &&
+        now - manifest.expires > kClockSkewSeconds) {
+        error = L"manifest expired";
+        return false;
+    }
+    return true;
+}
+
+bool manifest_is_current(const Manifest& manifest, uint64_t newest_seen, std::wstring& error) {
+    const std::time_t now = std::time(nullptr);
+    return manifest_is_current(manifest, newest_seen, now > 0 ? static_cast<uint64_t>(now) : 0,
+                               error);
 }

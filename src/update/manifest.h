@@ -5,15 +5,32 @@
 #include <string>
 
 struct Manifest {
-    std::string version; // 1 to 4 dot-separated runs of 1 to 8 digits
-    std::string url;     // "https://" address of the package
-    std::string sha256;  // 64 ASCII hexadecimal digits, either case
-    std::string minStub; // oldest stub that may install it; empty for any
-    uint64_t size = 0;   // the package's size in bytes; 0 when the manifest gives none
+    std::string version;  // 1 to 4 dot-separated runs of 1 to 8 digits
+    std::string url;      // "https://" address of the package
+    std::string sha256;   // 64 ASCII hexadecimal digits, either case
+    std::string minStub;  // oldest stub that may install it; empty for any
+    uint64_t size = 0;    // the package's size in bytes; 0 when the manifest gives none
+    uint64_t issued = 0;  // when it was signed, in UTC seconds; 0 when it does not say
+    uint64_t expires = 0; // when it stops being valid, in UTC seconds; 0: never
 };
 
 // Fills `manifest` from the verified payload and checks, in order, the version, the
-// url's scheme, the digest, the stub version's type and the size; `error` names the
-// first fault. A version is bounded (at most 35 characters) so that its folder name can
-// always be made. A payload that is not a JSON object leaves `manifest` untouched.
+// url's scheme, the digest, the stub version's type, the size and the times it was
+// issued and expires (whole numbers from 1); `error` names the first fault. A version is
+// bounded (at most 35 characters) so that its folder name can always be made. A payload
+// that is not a JSON object leaves `manifest` untouched.
 bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& error);
+
+// How far a clock may be behind the publisher's before an expired manifest is refused.
+constexpr uint64_t kClockSkewSeconds = 24 * 60 * 60;
+
+// Whether a verified manifest may still be acted on at `now` (UTC seconds), by a program
+// that has already accepted one issued at `newest_seen` (0: none): refused, as a replay
+// meant to downgrade or to freeze the installation, when it was issued before that
+// ("manifest is older than one already seen") or has expired more than a day ago
+// ("manifest expired"). A manifest that does not say when it was issued passes.
+bool manifest_is_current(const Manifest& manifest, uint64_t newest_seen, uint64_t now,
+                         std::wstring& error);
+
+// The same, now.
+bool manifest_is_current(const Manifest& manifest, uint64_t newest_seen, std::wstring& error);

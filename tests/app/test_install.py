@@ -1,5 +1,6 @@
 """The installer role end to end: the real program under Wine and Xvfb, the local HTTPS
 update server, releases made with the release tool."""
+import json
 import os
 import time
 
@@ -122,9 +123,9 @@ def test_installing_over_an_installation(server, clean):
     e2e.write(root("app-1.1.0", "stale.txt"), "from before")
     e2e.write(root("app-1.2.0", "brindlewick.exe"), "staged")
     e2e.write(root("install.json"), '{"installed": "1.1.0", "prev": "1.0.0", "staged": "1.2.0",'
-                                    ' "bad": ["0.9", "1.1.0"]}')
+                                    ' "bad": ["0.9", "1.0.5"]}')
     assert e2e.install(v2)[0] == 0
-    assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0", "bad": ["0.9", "1.1.0"]}
+    assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0", "bad": ["0.9", "1.0.5"]}
     assert not os.path.exists(root("app-1.1.0", "stale.txt"))
     assert not os.path.exists(root("app-1.2.0"))
     assert e2e.log_lines() == ["installed 1.0.0", "installed 1.1.0", "installed 1.1.0"]
@@ -215,6 +216,61 @@ def test_the_stub_repairs_a_damaged_record_without_copying_itself(server, clean)
         assert e2e.state() == {"installed": "1.0.0"}
     assert os.stat(root("updater.exe")).st_ctime_ns == stub_changed
     assert e2e.log_lines() == ["installed 1.0.0"] * 4
+
+
+def test_replays_downgrades_and_withdrawn_releases_are_refused(server, clean):
+    now = int(time.time())
+    day = 24 * 60 * 60
+
+    def stamped(**times):
+        return lambda manifest: manifest.update(times)
+
+    base = server.publish("1.1.0", RELEASE, name="replay-1.1.0", tamper=stamped(issued=now))
+    assert e2e.install(base) == (0, [])
+    assert e2e.state() == {"installed": "1.1.0", "issued": now}
+    assert e2e.wait_for(lambda: len(e2e.launches("1.1.0")) == 1)
+    newer_installed = "A newer version of Brindlewick is already installed."
+    withdrawn = "This version of Brindlewick was withdrawn after it failed to start."
+    cases = [
+        # version, the manifest's times, the box, the exit code, the log line
+        ("1.2.0", dict(issued=now - 1), failed("manifest is older than one already seen"), 1,
+         "install failed: manifest is older than one already seen"),
+        ("1.2.0", dict(issued=now + 1, expires=now - day - 60), failed("manifest expired"), 1,
+         "install failed: manifest expired"),
+        ("1.0.0", dict(issued=now + 2), newer_installed, 2,
+         "install of 1.0.0 refused: 1.1.0 is installed"),
+        ("1.0.5", dict(), newer_installed, 2, "install of 1.0.5 refused: 1.1.0 is installed"),
+        ("0.9", dict(issued=now + 3), withdrawn, 1,
+         "install of 0.9 refused: it failed its trial here"),
+    ]
+    e2e.write(root("install.json"), json.dumps({"installed": "1.1.0", "issued": now,
+                                                "bad": ["0.9"]}))
+    for version, times, box, code, logged in cases:
+        record = e2e.read(root("install.json"))
+        started = len(e2e.launches("1.1.0"))
+        base = server.publish(version, RELEASE, name="replay-" + version, tamper=stamped(**times))
+        assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (code, [box]), version
+        assert e2e.log_lines()[-1] == logged
+        assert e2e.read(root("install.json")) == record
+        assert not os.path.exists(root("app-" + version))
+        # Told that a newer version is there, the user gets it started.
+        assert e2e.wait_for(lambda: len(e2e.launches("1.1.0")) == started + (code == 2), 5)
+    # The stub's check refuses a replayed or expired manifest the same way, in its log.
+    for version, reason in (("1.2.0", "manifest expired"),):
+        assert e2e.start_stub(server.url("/files/replay-" + version)) == (0, [])
+        assert e2e.log_lines()[-1] == "check failed: " + reason
+    older = server.publish("1.3.0", RELEASE, name="replay-1.3.0", tamper=stamped(issued=now - 5))
+    assert e2e.start_stub(older) == (0, [])
+    assert e2e.log_lines()[-1] == "check failed: manifest is older than one already seen"
+    assert e2e.state()["issued"] == now
+
+    # A manifest made before issue times were signed in is accepted, and the time kept
+    # stays; a newer one raises it.
+    assert e2e.install(server.publish("1.1.0", RELEASE, name="replay-untimed"))[0] == 0
+    assert e2e.state()["issued"] == now
+    assert e2e.install(server.publish("1.1.0", RELEASE, name="replay-later",
+                                      tamper=stamped(issued=now + 9)))[0] == 0
+    assert e2e.state()["issued"] == now + 9
 
 
 def test_the_window_during_an_installation(server, clean):

@@ -120,16 +120,21 @@ def test_release_cycle(server, clean, tmp_path):
     assert len(e2e.launches("1.5.0")) == 1
     assert e2e.log_lines()[logged + 1:] == ["committed 1.5.0 (prev 1.4.0)"]
 
-    # The installer puts the older 1.1.0 back, so the previous version is 1.5.0; the
-    # check stages 1.5.0 again, and its commit keeps the folder it runs from.
+    # The installer does not put the older 1.1.0 back over it: it says so and starts the
+    # installed version.
     server.announce("1.1.0", "cycle")
-    assert e2e.install(base)[0] == 0
-    assert e2e.state() == {"installed": "1.1.0", "prev": "1.5.0", "bad": ["1.2.0"]}
+    record = e2e.read(root("install.json"))
+    started = len(e2e.launches("1.5.0"))
+    assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
+        2, ["A newer version of Brindlewick is already installed."])
+    assert e2e.read(root("install.json")) == record
+    assert e2e.wait_for(lambda: len(e2e.launches("1.5.0")) == started + 1)
+
+    # A commit of the version that is also the previous one keeps the folder it runs from.
     server.announce("1.5.0", "cycle")
+    e2e.write(root("install.json"), '{"installed": "1.4.0", "prev": "1.5.0", "staged": "1.5.0"}')
     stub()
-    assert e2e.state()["staged"] == "1.5.0"
-    stub()
-    assert e2e.state() == {"installed": "1.5.0", "prev": "1.1.0", "bad": ["1.2.0"]}
+    assert e2e.state() == {"installed": "1.5.0", "prev": "1.4.0"}
     assert os.path.isfile(root("app-1.5.0", "brindlewick.exe"))
 
 

@@ -69,6 +69,7 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
     state.staged = "3.1";
     state.prev = "2.9";
     state.bad = {"3.0.5", "2.9.9", "3.0.5"};
+    state.issued = 18446744073709551615u;
     ASSERT_TRUE(state_save(state));
     EXPECT_EQ(read_file(state_file()), "{\n"
                                        "  \"bad\": [\n"
@@ -77,9 +78,13 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
                                        "    \"3.0.5\"\n"
                                        "  ],\n"
                                        "  \"installed\": \"3.0\",\n"
+                                       "  \"issued\": 18446744073709551615,\n"
                                        "  \"prev\": \"2.9\",\n"
                                        "  \"staged\": \"3.1\"\n"
                                        "}");
+    InstallState loaded;
+    ASSERT_TRUE(state_load(loaded));
+    EXPECT_EQ(loaded.issued, state.issued);
 }
 
 TEST_F(InstallStateFile, SavesOnlyInstalledAndEscapesAsJsonDoes) {
@@ -219,6 +224,12 @@ TEST_F(InstallStateFile, WrongTypedMembersCountAsAbsent) {
         EXPECT_EQ(state.installed, "2.0");
         EXPECT_EQ(state.staged, "");
         EXPECT_EQ(state.prev, "");
+    }
+    // The issue time seen is a whole number of seconds, or none.
+    for (const char* value : {"-1", "1.5", "\"12\"", "true", "1e3", "18446744073709551616"}) {
+        const std::string text = std::string("{\"installed\": \"2.0\", \"issued\": ") + value + "}";
+        EXPECT_TRUE(load_from(text, state)) << text;
+        EXPECT_EQ(state.issued, 0u) << text;
     }
 }
 

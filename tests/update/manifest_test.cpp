@@ -1,3 +1,4 @@
+#include "update/latest_manifest.h"
 #include "update/manifest.h"
 #include "update/update_source.h"
 
@@ -83,6 +84,38 @@ TEST(ManifestParse, AMemberOfTheWrongTypeFailsItsOwnRule) {
               L"manifest: bad minStub");
 }
 
+// A verified manifest is acted on only while it is the newest seen and not long expired.
+TEST(ManifestIsCurrent, RefusesReplaysAndManifestsLongExpired) {
+    const uint64_t now = 1800000000;
+    const std::wstring older = L"manifest is older than one already seen";
+    const std::wstring expired = L"manifest expired";
+    const struct {
+        uint64_t issued;
+        uint64_t expires;
+        uint64_t seen;
+        std::wstring error;
+    } cases[] = {
+        {0, 0, 0, L""},   // says nothing, as manifests made before: passes
+        {0, 0, now, L""}, // ... whatever was seen
+        {now, 0, now, L""},
+        {now + 1, 0, now, L""},
+        {now, 0, now + 1, older},
+        {now, now - kClockSkewSeconds, 0, L""}, // a clock up to a day behind is forgiven
+        {now, now - kClockSkewSeconds - 1, 0, expired},
+        {now, UINT64_MAX, 0, L""},
+        {1, 1, 0, expired},
+        {now, now - kClockSkewSeconds - 1, now + 1, older}, // the replay is named first
+    };
+    for (const auto& c : cases) {
+        Manifest m;
+        m.issued = c.issued;
+        m.expires = c.expires;
+        std::wstring error;
+        EXPECT_EQ(manifest_is_current(m, c.seen, now, error), c.error.empty());
+        EXPECT_EQ(error, c.error) << c.issued << " " << c.expires << " " << c.seen;
+    }
+}
+
 class UpdateBaseUrl : public testing::Test {
   protected:
     void TearDown() override { SetEnvironmentVariableW(L"BRINDLEWICK_UPDATE_URL", nullptr); }
@@ -105,6 +138,16 @@ TEST_F(UpdateBaseUrl, TheOverrideIsTakenVerbatimUpTo511Characters) {
     EXPECT_EQ(update_base_url(), longest);
     set(longest + L"p");
     EXPECT_EQ(update_base_url(), fallback);
+}
+
+TEST_F(UpdateBaseUrl, AnAddressThatIsNotHttpsIsRefused) {
+    for (const wchar_t* base : {L"http://localhost:1", L"HTTPS://localhost:1", L"localhost"}) {
+        set(base);
+        Manifest manifest;
+        std::wstring error;
+        EXPECT_FALSE(manifest_fetch_latest(manifest, error));
+        EXPECT_EQ(error, L"update address must be https") << base;
+    }
 }
 
 } // namespace

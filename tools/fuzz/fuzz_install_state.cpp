@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     InstallState again;
     if (!state_from_json(state_to_json(state), again) || again.installed != state.installed ||
-        again.staged != state.staged || again.prev != state.prev || again.bad != state.bad) {
+        again.staged != state.staged || again.prev != state.prev || again.bad != state.bad ||
+        again.issued != state.issued) {
         std::abort();
     }
     return 0;

@@ -108,18 +108,32 @@ def package(tmp_path, capsys):
 def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
     path, public = key
     out = tmp_path / "latest.json"
+    before = int(time.time())
     code, _, err = run(capsys, "sign", "--version", "2.10.0", "--url", "https://h/p.zip",
-                       "--package", package, "--key", path, "--min-stub", "1.1", "--out", out)
+                       "--package", package, "--key", path, "--min-stub", "1.1",
+                       "--expires-in", "30", "--out", out)
     assert code == 0, err
     envelope = json.loads(out.read_text())
     assert sorted(envelope) == ["payload", "sig"]
     assert len(base64.b64decode(envelope["sig"])) == 64
     manifest = json.loads(base64.b64decode(envelope["payload"]))
+    issued = manifest["issued"]
+    assert before <= issued <= time.time()
     assert manifest == {"version": "2.10.0", "url": "https://h/p.zip",
                         "sha256": release.file_sha256(package), "minStub": "1.1",
-                        "size": os.path.getsize(package)}
+                        "size": os.path.getsize(package), "issued": issued,
+                        "expires": issued + 30 * 24 * 60 * 60}
     code, shown, _ = run(capsys, "verify", out, "--pubkey", public)
     assert code == 0 and json.loads(shown) == manifest
+
+    # One the program would refuse as expired (its clock forgiven a day) is refused too.
+    private = release.load_private_key(path)
+    for age, verdict in ((24 * 60 * 60 - 60, 0), (24 * 60 * 60 + 60, 1)):
+        manifest["expires"] = int(time.time()) - age
+        payload = json.dumps(manifest).encode()
+        out.write_text(release.envelope_text(payload, release.p1363_signature(private, payload)))
+        code, _, err = run(capsys, "verify", out, "--pubkey", public)
+        assert code == verdict and ("manifest expired" in err) == bool(verdict)
 
 
 @pytest.mark.parametrize("args, text", [
@@ -129,6 +143,7 @@ def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
     (["--min-stub", "v1"], "is not 1 to 4 numbers"),
     (["--url", "http://h/p.zip"], "manifest: url must be https"),
     (["--url", "HTTPS://h/p.zip"], "manifest: url must be https"),
+    (["--expires-in", "0"], "--expires-in is a whole number of days, at least 1"),
 ])
 def test_sign_refuses_what_the_stub_would_refuse(key, package, tmp_path, capsys, args, text):
     fields = {"--version": "1.0", "--url": "https://h/p.zip"}
