@@ -12,7 +12,7 @@ server for trying a release.
   release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S] --out F
                                          (the manifest names the package's digest and size)
-  release.py verify ENVELOPE (--pubkey HEX | --key KEYFILE)
+  release.py verify ENVELOPE (--pubkey HEX[,HEX...] | --key KEYFILE)
   release.py serve DIR --certs CERTDIR [--port N]
 
 SIGNING: --sign-cert CERT.pem --sign-key KEY.pem, or --sign-cert BUNDLE.p12, with a
@@ -398,6 +398,17 @@ def unwrap(text, public_key):
     return payload
 
 
+def unwrap_any(text, public_keys):
+    """The payload of an envelope that verifies under any of the keys, as a program
+    built with several accepts it; Refused with the stub's text."""
+    for public_key in public_keys[:-1]:
+        try:
+            return unwrap(text, public_key)
+        except Refused:
+            pass
+    return unwrap(text, public_keys[-1])
+
+
 def parse_manifest(payload):
     try:
         manifest = strict_json(payload.decode("utf-8"))
@@ -578,7 +589,8 @@ def parser():
     k = sub.add_parser("verify", help="check a latest.json and print its manifest")
     k.add_argument("envelope")
     group = k.add_mutually_exclusive_group(required=True)
-    group.add_argument("--pubkey", help="130-character public key the program was built with")
+    group.add_argument("--pubkey", help="MANIFEST_KEY_HEX of a build: 130-character public "
+                                        "keys, comma-separated; one must verify")
     group.add_argument("--key", help="private key file, whose public half is used")
     k = sub.add_parser("serve", help="serve a folder over HTTPS on localhost")
     k.add_argument("folder")
@@ -625,8 +637,8 @@ def run(argv):
         print("%s: version %s, sha256 %s, size %d" % (args.out, manifest["version"],
                                                        manifest["sha256"], manifest["size"]))
     elif args.command == "verify":
-        public_key = (public_key_from_hex(args.pubkey) if args.pubkey
-                      else load_private_key(args.key).public_key())
+        public_keys = ([public_key_from_hex(key.strip()) for key in args.pubkey.split(",")]
+                       if args.pubkey else [load_private_key(args.key).public_key()])
         try:
             with open(args.envelope, "rb") as f:
                 text = f.read().decode("utf-8")
@@ -634,7 +646,7 @@ def run(argv):
             raise Refused("cannot read %s: %s" % (args.envelope, e.strerror))
         except UnicodeDecodeError:
             raise Refused(SIGNATURE_FAILED)
-        print(json.dumps(parse_manifest(unwrap(text, public_key)), indent=2))
+        print(json.dumps(parse_manifest(unwrap_any(text, public_keys)), indent=2))
     elif args.command == "serve":
         return serve(args.folder, args.certs, args.port)
     return 0

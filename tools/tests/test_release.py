@@ -176,6 +176,14 @@ def test_verify_reports_the_stubs_own_texts(key, tmp_path, capsys):
         assert code == 1 and err.strip().endswith(text)
     code, _, err = run(capsys, "verify", envelope(good), "--pubkey", "04" + "0" * 128)
     assert code == 1 and "not a point" in err
+    # A build that trusts several keys accepts a manifest signed with any of them.
+    other = release.public_key_hex(release.ec.generate_private_key(
+        release.ec.SECP256R1()).public_key())
+    for keys, code in ((other + "," + public, 0), (public + ", " + other, 0), (other, 1)):
+        result = run(capsys, "verify", envelope(good), "--pubkey", keys)
+        assert result[0] == code and result[2].endswith(
+            "" if code == 0 else "manifest signature check failed\n"), keys
+
 
 
 def test_the_tool_keeps_the_rules_the_program_keeps(key):
