@@ -79,15 +79,20 @@ if(NOT BW_MANIFEST_KEY_HEX MATCHES "^04${_coordinates}(,04${_coordinates})*$")
                       "it). Got '${MANIFEST_KEY_HEX}'.")
 endif()
 
-# The publisher's code-signing certificate, by the SHA-256 of its DER encoding: set, every
-# .exe and .dll of a release must carry its Authenticode signature; empty, none is checked.
+# The publisher's code-signing certificates, each named by the SHA-256 of its DER encoding
+# or of its public key (SubjectPublicKeyInfo, DER), comma-separated: set, every program
+# file of a release must carry an Authenticode signature by one of them; empty, none is
+# checked.
 set(PUBLISHER_CERT_SHA256 "" CACHE STRING
-    "SHA-256 of the publisher's code-signing certificate (DER), 64 lowercase hex characters; empty for no signature check")
+    "SHA-256 digests of the publisher's code-signing certificates (DER) or of their public keys, comma-separated, 64 lowercase hex characters each; empty for no signature check")
+bw_comma_list(BW_PUBLISHER_CERT_SHA256 "${PUBLISHER_CERT_SHA256}")
 string(REPEAT "[0-9a-f]" 64 _digest)
-if(NOT PUBLISHER_CERT_SHA256 MATCHES "^(${_digest})?$")
-  message(FATAL_ERROR "PUBLISHER_CERT_SHA256 must be empty or 64 lowercase hexadecimal "
-                      "characters: the SHA-256 of the code-signing certificate in DER form "
-                      "(release.py pack prints it when it signs). Got '${PUBLISHER_CERT_SHA256}'.")
+if(NOT BW_PUBLISHER_CERT_SHA256 MATCHES "^(${_digest}(,${_digest})*)?$")
+  message(FATAL_ERROR "PUBLISHER_CERT_SHA256 must be empty or one or more digests separated "
+                      "by commas, each 64 lowercase hexadecimal characters: the SHA-256 of a "
+                      "code-signing certificate in DER form, or of its public key "
+                      "(release.py pack and signatures print both). "
+                      "Got '${PUBLISHER_CERT_SHA256}'.")
 endif()
 
 set(BW_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)

@@ -37,14 +37,22 @@ def is_program_file(name):
 
 
 def certificate_pin(certificate):
-    """The SHA-256 of the certificate's DER form: what PUBLISHER_CERT_SHA256 is set to."""
+    """The SHA-256 of the certificate's DER form: what PUBLISHER_CERT_SHA256 lists."""
     return hashlib.sha256(certificate.public_bytes(serialization.Encoding.DER)).hexdigest()
 
 
+def key_pin(certificate):
+    """The SHA-256 of the certificate's public key (SubjectPublicKeyInfo, DER), which
+    PUBLISHER_CERT_SHA256 may list instead: it stays the same across renewals that keep
+    the key."""
+    return hashlib.sha256(certificate.public_key().public_bytes(
+        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)).hexdigest()
+
+
 def describe(certificate):
-    return "%s, certificate sha256 %s, valid until %s UTC" % (
+    return "%s, certificate sha256 %s, public key sha256 %s, valid until %s UTC" % (
         certificate.subject.rfc4514_string(), certificate_pin(certificate),
-        certificate.not_valid_after)
+        key_pin(certificate), certificate.not_valid_after)
 
 
 # Signing -------------------------------------------------------------------------------

@@ -7,7 +7,7 @@ server for trying a release.
   release.py pack DIR --out PACKAGE [SIGNING]
                                          writes a release package from a folder; with
                                          SIGNING, every .exe and .dll in it is signed
-  release.py signatures PACKAGE [--pin HEX]
+  release.py signatures PACKAGE [--pin HEX[,HEX...]]
                                          lists who signed each .exe and .dll of a package
   release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S] --out F
@@ -231,9 +231,10 @@ def sign_code(paths, signer):
         os.replace(tmp, path)
 
 
-def signatures(package, pin=None):
-    """A line for each .exe and .dll of the package naming its signer. With `pin`, the
-    package is refused with the program's own text for a file it would refuse."""
+def signatures(package, pins=None):
+    """A line for each .exe and .dll of the package naming its signer. With `pins` (the
+    digests of certificates or of public keys a build trusts), the package is refused
+    with the program's own text for a file it would refuse."""
     check_package(package)
     lines, refusal = [], None
     with zipfile.ZipFile(package) as z:
@@ -253,9 +254,10 @@ def signatures(package, pin=None):
                     problem = "unsigned file: "
                 else:
                     lines.append("%s: signed by %s" % (name, code_signing.describe(signer)))
-                    if pin and code_signing.certificate_pin(signer) != pin:
+                    if pins and not {code_signing.certificate_pin(signer),
+                                     code_signing.key_pin(signer)} & set(pins):
                         problem = "signed by another publisher: "
-            if pin and problem and refusal is None:
+            if pins and problem and refusal is None:
                 refusal = problem + name
     return lines, refusal
 
@@ -575,7 +577,8 @@ def parser():
     signing_options(k, required=False)
     k = sub.add_parser("signatures", help="list who signed each .exe and .dll of a package")
     k.add_argument("package")
-    k.add_argument("--pin", help="PUBLISHER_CERT_SHA256 of a build: fail as that program would")
+    k.add_argument("--pin", help="PUBLISHER_CERT_SHA256 of a build (digests, comma-separated): "
+                                 "fail as that program would")
     k = sub.add_parser("sign-code", help="sign program files in place")
     k.add_argument("files", nargs="+")
     signing_options(k, required=True)
@@ -622,9 +625,13 @@ def run(argv):
         if signer:
             print("program files signed by %s" % code_signing.describe(signer.certificate))
     elif args.command == "signatures":
-        if args.pin is not None and not re.fullmatch(r"[0-9a-f]{64}", args.pin):
-            raise Refused("a pin is 64 lowercase hexadecimal characters")
-        lines, refusal = signatures(args.package, args.pin)
+        pins = None
+        if args.pin is not None:
+            pins = [pin.strip() for pin in args.pin.split(",")]
+            if not all(re.fullmatch(r"[0-9a-f]{64}", pin) for pin in pins):
+                raise Refused("a pin is 64 lowercase hexadecimal characters (several are "
+                              "separated by commas)")
+        lines, refusal = signatures(args.package, pins)
         print("\n".join(lines) if lines else "no .exe or .dll in %s" % args.package)
         if refusal:
             raise Refused(refusal)

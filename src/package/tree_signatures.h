@@ -5,9 +5,11 @@
 #include <string>
 
 // Accepts the unpacked release in `dir` when every .exe and .dll below it, at any depth
-// and in any letter case, carries a valid Authenticode signature whose signer certificate
-// is the one the build pins (PUBLISHER_CERT_SHA256, the SHA-256 of its DER encoding).
-// Without a pin every tree is accepted unread.
+// and in any letter case, carries a valid Authenticode signature by a signer the build
+// pins. The pins, PUBLISHER_CERT_SHA256, are a comma-separated list of SHA-256 digests in
+// lowercase hexadecimal; an entry names the signer certificate by the digest of its DER
+// encoding, or its public key by that of its SubjectPublicKeyInfo, which outlives a
+// renewal that keeps the key. Without pins every tree is accepted unread.
 //
 // Trust: the pin, not a certificate authority, is what this program trusts, so a
 // publisher may sign with a certificate of its own making. A signature counts as valid
@@ -25,5 +27,5 @@
 // read the unpacked release" when a folder cannot be listed.
 bool verify_tree_signatures(const std::wstring& dir, std::wstring& error);
 
-// The same against `pin`: 64 lowercase hexadecimal characters, or empty for no check.
+// The same against `pin`: a list of digests as above, or empty for no check.
 bool verify_tree_signatures_with_pin(const std::wstring& dir, const char* pin, std::wstring& error);

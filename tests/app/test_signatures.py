@@ -87,26 +87,60 @@ def test_refused_releases_stage_nothing(server, clean, tmp_path, case):
                                            "updater.log"]
 
 
-# The certificate pinned, the files of the unpacked release (None: the stand-in signed with
-# that certificate by osslsigncode alone, as the release tool would refuse to sign with
-# some of these), and what the program says.
+def pinned(certificate, pin=code_signing_certs.pin):
+    """The certificate and key made, and the pin of the certificate."""
+    return certificate[0], certificate[1], pin(certificate[0])
+
+
+def renewed(t, pin):
+    """A certificate renewed with the key of the first, and `pin` of the first."""
+    first = code_signing_certs.make(t, "first")
+    return pinned(code_signing_certs.make(t, "renewed", key_path=first[1]),
+                  lambda _: pin(first[0]))
+
+
+def among_others(t, pin=None):
+    """A certificate pinned by `pin` of it (None: not at all) in a list between another
+    certificate's key and a digest of nothing."""
+    other = code_signing_certs.make(t, "other")[0]
+    cert, key = code_signing_certs.make(t)
+    pins = [code_signing_certs.key_pin(other)] + ([pin(cert)] if pin else []) + ["0" * 64]
+    return cert, key, ",".join(pins)
+
+
+# The certificate made and its pins (the certificate, key and PUBLISHER_CERT_SHA256 of a
+# build), the files of the unpacked release (None: the stand-in signed with that
+# certificate by osslsigncode alone, as the release tool would refuse to sign with some
+# of these), and what the program says.
 PINS = {
     "issued by a CA the signature does not carry": (
-        lambda t: code_signing_certs.make(t, "leaf", issuer=code_signing_certs.make(t, "ca")),
+        lambda t: pinned(code_signing_certs.make(t, "leaf",
+                                                 issuer=code_signing_certs.make(t, "ca"))),
         {"brindlewick.exe": None}, "accepted"),
-    "expired": (lambda t: code_signing_certs.make(t, "old", days=(-9, -1)),
+    "expired": (lambda t: pinned(code_signing_certs.make(t, "old", days=(-9, -1))),
                 {"brindlewick.exe": None}, "bad signature: brindlewick.exe"),
     "a library that is no program, deep down": (
-        lambda t: code_signing_certs.make(t),
+        lambda t: pinned(code_signing_certs.make(t)),
         {"brindlewick.exe": None, "a/b/Notes.DLL": b"no program\n"},
         "unsigned file: a\\b\\Notes.DLL"),
+    "renewed with its key, the key pinned": (lambda t: renewed(t, code_signing_certs.key_pin),
+                                             {"brindlewick.exe": None}, "accepted"),
+    "renewed with its key, the old certificate pinned": (
+        lambda t: renewed(t, code_signing_certs.pin), {"brindlewick.exe": None},
+        "signed by another publisher: brindlewick.exe"),
+    "the certificate among other pins": (lambda t: among_others(t, code_signing_certs.pin),
+                                         {"brindlewick.exe": None}, "accepted"),
+    "its key among other pins": (lambda t: among_others(t, code_signing_certs.key_pin),
+                                 {"brindlewick.exe": None}, "accepted"),
+    "neither among other pins": (lambda t: among_others(t), {"brindlewick.exe": None},
+                                 "signed by another publisher: brindlewick.exe"),
 }
 
 
 @pytest.mark.parametrize("case", PINS)
 def test_what_the_pin_excuses_and_what_it_does_not(tmp_path, case):
     make_certificate, files, verdict = PINS[case]
-    cert, key = make_certificate(str(tmp_path / "certs"))
+    cert, key, pins = make_certificate(str(tmp_path / "certs"))
     for rel, data in files.items():
         path = tmp_path / "tree" / rel
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -116,5 +150,5 @@ def test_what_the_pin_excuses_and_what_it_does_not(tmp_path, case):
         else:
             path.write_bytes(data)
     tree = e2e.windows_path(tmp_path / "tree")
-    assert e2e.probe("signatures", tree, code_signing_certs.pin(cert)).stdout == verdict + "\n"
+    assert e2e.probe("signatures", tree, pins).stdout == verdict + "\n"
     assert e2e.probe("signatures", tree, "").stdout == "accepted\n"  # no pin, no check

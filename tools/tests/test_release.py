@@ -295,10 +295,15 @@ def test_signing_and_what_the_program_would_say(publisher, tmp_path, capsys, mon
     assert code == 0 and pin in out, err
     assert (folder / "brindlewick.exe").read_bytes() == tiny_program()  # signed copies only
     until = code_signing.x509.load_pem_x509_certificate(code_signing.read(cert, "")).not_valid_after
-    signer = "signed by CN=Test publisher publisher, certificate sha256 %s, valid until %s UTC" % (
-        pin, until)
+    signer = ("signed by CN=Test publisher publisher, certificate sha256 %s, public key sha256 "
+              "%s, valid until %s UTC" % (pin, code_signing_certs.key_pin(cert), until))
     assert run(capsys, "signatures", tmp_path / "p.zip", "--pin", pin)[:2] == (
         0, "brindlewick.exe: %s\nlib\\Helper.DLL: %s\n" % (signer, signer))
+    # Either digest pins it, alone or among others.
+    for pins in (code_signing_certs.key_pin(cert), "0" * 64 + ", " + pin):
+        assert run(capsys, "signatures", tmp_path / "p.zip", "--pin", pins)[0] == 0, pins
+    code, _, err = run(capsys, "signatures", tmp_path / "p.zip", "--pin", pin + ",")
+    assert code == 1 and "a pin is 64 lowercase hexadecimal characters" in err
 
     # One PKCS#12 file, its password from the environment, signs in place the same way.
     monkeypatch.setenv("BRINDLEWICK_SIGN_PASSWORD", "secret")
