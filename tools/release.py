@@ -6,9 +6,9 @@ server for trying a release.
   release.py pubkey KEYFILE              prints the public key for the build
   release.py pack DIR --out PACKAGE [SIGNING]
                                          writes a release package from a folder; with
-                                         SIGNING, every .exe and .dll in it is signed
+                                         SIGNING, every program file in it is signed
   release.py signatures PACKAGE [--pin HEX[,HEX...]]
-                                         lists who signed each .exe and .dll of a package
+                                         lists who signed each program file of a package
   release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S] --out F
                                          (the manifest names the package's digest and size)
@@ -18,6 +18,8 @@ server for trying a release.
 SIGNING: --sign-cert CERT.pem --sign-key KEY.pem, or --sign-cert BUNDLE.p12, with a
 password (PKCS#12, encrypted key) in the environment variable BRINDLEWICK_SIGN_PASSWORD;
 optionally --timestamp-url URL (RFC 3161). Signing needs Debian's osslsigncode.
+A program file is one that starts with a PE image header, whatever its name, or one
+named .exe or .dll: the files the program checks.
 
 Exit codes: 0 done, 1 refused or failed (the reason is printed), 2 bad usage.
 """
@@ -188,11 +190,22 @@ def pack(folder, out, signer=None):
     with tempfile.TemporaryDirectory() as signed:
         if signer:
             for i, (name, path) in enumerate(entries):
-                if code_signing.is_program_file(name):
-                    entries[i] = (name, os.path.join(signed, "%d%s" % (i, name[-4:])))
+                if not name.endswith("/") and program_file(name, path):
+                    entries[i] = (name, os.path.join(signed, "%d%s" % (
+                        i, os.path.splitext(name.rsplit("/", 1)[-1])[1])))
                     signer.sign(path, entries[i][1])
         write_package(entries, out)
     return len(entries)
+
+
+def program_file(name, path):
+    """Whether the program would check the signature of the file at `path`, named `name`
+    in the package."""
+    try:
+        with open(path, "rb") as f:
+            return code_signing.is_program_file(name, f, os.fstat(f.fileno()).st_size)
+    except OSError as e:
+        raise Refused("cannot read %s: %s" % (path, e.strerror))
 
 
 def write_package(entries, out):
@@ -232,7 +245,7 @@ def sign_code(paths, signer):
 
 
 def signatures(package, pins=None):
-    """A line for each .exe and .dll of the package naming its signer. With `pins` (the
+    """A line for each program file of the package naming its signer. With `pins` (the
     digests of certificates or of public keys a build trusts), the package is refused
     with the program's own text for a file it would refuse."""
     check_package(package)
@@ -240,8 +253,11 @@ def signatures(package, pins=None):
     with zipfile.ZipFile(package) as z:
         for info in z.infolist():
             name = info.filename.replace("/", "\\")
-            if info.is_dir() or not code_signing.is_program_file(name):
+            if info.is_dir():
                 continue
+            with z.open(info) as entry:
+                if not code_signing.is_program_file(name, entry, info.file_size):
+                    continue
             problem = None
             try:
                 signer = code_signing.signer_of(z.read(info))
@@ -575,7 +591,7 @@ def parser():
     k.add_argument("folder")
     k.add_argument("--out", required=True, help="the package to write")
     signing_options(k, required=False)
-    k = sub.add_parser("signatures", help="list who signed each .exe and .dll of a package")
+    k = sub.add_parser("signatures", help="list who signed each program file of a package")
     k.add_argument("package")
     k.add_argument("--pin", help="PUBLISHER_CERT_SHA256 of a build (digests, comma-separated): "
                                  "fail as that program would")
@@ -632,7 +648,7 @@ def run(argv):
                 raise Refused("a pin is 64 lowercase hexadecimal characters (several are "
                               "separated by commas)")
         lines, refusal = signatures(args.package, pins)
-        print("\n".join(lines) if lines else "no .exe or .dll in %s" % args.package)
+        print("\n".join(lines) if lines else "no program file in %s" % args.package)
         if refusal:
             raise Refused(refusal)
     elif args.command == "sign-code":

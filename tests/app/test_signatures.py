@@ -9,6 +9,7 @@ import pytest
 import code_signing
 import code_signing_certs
 import e2e
+import image_headers
 from e2e import root
 
 SETUP = os.path.join(e2e.BIN, "BrindlewickSetupPinned.exe")
@@ -61,6 +62,8 @@ REFUSED = {
                           "signed by another publisher: brindlewick.exe"),
     "changed after signing": (lambda t: {"brindlewick.exe": signed(t, change_at=0x1000)},
                               "bad signature: brindlewick.exe"),
+    "an unsigned program by another name": (
+        lambda t: {"brindlewick.exe": signed(t), "plugin.ocx": APP}, "unsigned file: plugin.ocx"),
 }
 
 
@@ -111,7 +114,7 @@ def among_others(t, pin=None):
 # The certificate made and its pins (the certificate, key and PUBLISHER_CERT_SHA256 of a
 # build), the files of the unpacked release (None: the stand-in signed with that
 # certificate by osslsigncode alone, as the release tool would refuse to sign with some
-# of these), and what the program says.
+# of these; a path: that file unsigned), and what the program says.
 PINS = {
     "issued by a CA the signature does not carry": (
         lambda t: pinned(code_signing_certs.make(t, "leaf",
@@ -134,7 +137,17 @@ PINS = {
                                  {"brindlewick.exe": None}, "accepted"),
     "neither among other pins": (lambda t: among_others(t), {"brindlewick.exe": None},
                                  "signed by another publisher: brindlewick.exe"),
+    "files that only look like program images": (
+        lambda t: pinned(code_signing_certs.make(t)),
+        dict({"brindlewick.exe": None}, **image_headers.NOT_IMAGES), "accepted"),
 }
+# Each unsigned program image, whatever its name, is refused.
+PINS.update({
+    "an unsigned image: " + name: (
+        lambda t: pinned(code_signing_certs.make(t)),
+        {"brindlewick.exe": None, name: APP if data is None else data},
+        "unsigned file: " + name.replace("/", "\\"))
+    for name, data in image_headers.IMAGES.items()})
 
 
 @pytest.mark.parametrize("case", PINS)
@@ -147,6 +160,8 @@ def test_what_the_pin_excuses_and_what_it_does_not(tmp_path, case):
         if data is None:
             subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
                             "-in", APP, "-out", str(path)], check=True, stdout=subprocess.DEVNULL)
+        elif isinstance(data, str):
+            shutil.copyfile(data, path)
         else:
             path.write_bytes(data)
     tree = e2e.windows_path(tmp_path / "tree")
