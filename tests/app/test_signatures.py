@@ -1,5 +1,6 @@
 """Releases whose program files must carry the publisher's Authenticode signature: the
-program built to trust the build's throwaway test certificate, end to end."""
+program built to trust the build's throwaway test certificate, end to end; and moving
+from one certificate or manifest key to the next."""
 import os
 import shutil
 import subprocess
@@ -13,10 +14,16 @@ import image_headers
 from e2e import root
 
 SETUP = os.path.join(e2e.BIN, "BrindlewickSetupPinned.exe")
+# Trusts the publisher's certificate and the successor's key, and the development
+# manifest key and the successor manifest key.
+TRANSITION = os.path.join(e2e.BIN, "BrindlewickSetupTransition.exe")
 APP = os.path.join(e2e.BIN, "fake_app.exe")
 CERTS = os.path.join(e2e.BUILD, "test-signing")
 PUBLISHER = code_signing.Signer(os.path.join(CERTS, "publisher.pem"),
                                 os.path.join(CERTS, "publisher-key.pem"))
+SUCCESSOR = code_signing.Signer(os.path.join(CERTS, "successor.pem"),
+                                os.path.join(CERTS, "successor-key.pem"))
+SUCCESSOR_KEY = os.path.join(CERTS, "successor-manifest-key.pem")
 
 
 def release(version):
@@ -167,3 +174,53 @@ def test_what_the_pin_excuses_and_what_it_does_not(tmp_path, case):
     tree = e2e.windows_path(tmp_path / "tree")
     assert e2e.probe("signatures", tree, pins).stdout == verdict + "\n"
     assert e2e.probe("signatures", tree, "").stdout == "accepted\n"  # no pin, no check
+
+
+# Each change: the code signer and manifest key of the releases before it, those after
+# it, and what a stub that trusts only the old says of a release made with the new.
+CHANGES = {
+    "code-signing certificate": ((PUBLISHER, e2e.KEY), (SUCCESSOR, e2e.KEY),
+                                 "stage 3.0.0 failed: signed by another publisher: "
+                                 "brindlewick.exe"),
+    "manifest key": ((PUBLISHER, e2e.KEY), (PUBLISHER, SUCCESSOR_KEY),
+                     "check failed: manifest signature check failed"),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_keys_change_without_stranding_an_installation(server, clean, change):
+    old, new, refusal = CHANGES[change]
+
+    def publish(version, signing, stub):
+        return server.publish(version, {"brindlewick.exe": None, "updater.exe": stub},
+                              name="change-" + version, channel="change", signer=signing[0],
+                              key=signing[1])
+
+    # Installed by the program that trusts the old only, which refuses the new.
+    base = publish("1.0.0", old, SETUP)
+    assert e2e.run(SETUP, base_url=base) == (0, [])
+    publish("3.0.0", new, TRANSITION)
+    assert e2e.start_stub(base) == (0, [])
+    assert e2e.log_lines() == ["installed 1.0.0", refusal]
+    assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
+                                           "updater.log"]
+
+    # A release made with the old ships the stub that trusts both, and it takes over at
+    # the commit; then a release made with the new installs through it.
+    publish("2.0.0", old, TRANSITION)
+    for _ in range(2):
+        assert e2e.start_stub(base) == (0, [])
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(root("app-2.0.0", "updater.exe"), "rb")
+    publish("3.0.0", new, TRANSITION)
+    for _ in range(2):
+        assert e2e.start_stub(base) == (0, [])
+    assert e2e.state() == {"installed": "3.0.0", "prev": "2.0.0"}
+    log = e2e.log_lines()
+    assert log[:7] == ["installed 1.0.0", refusal, "staged 2.0.0", "committed 2.0.0 (prev 1.0.0)",
+                       "updater self-upgraded from app-2.0.0", "staged 3.0.0",
+                       "committed 3.0.0 (prev 2.0.0)"]
+    # The stub release 3 shipped is in place: signed anew, it replaced the one before,
+    # unless the signature came out the same byte for byte.
+    assert log[7:] in ([], ["updater self-upgraded from app-3.0.0"])
+    assert e2e.read(root("updater.exe"), "rb") == e2e.read(root("app-3.0.0", "updater.exe"), "rb")
+    assert code_signing.signer_of(e2e.read(root("updater.exe"), "rb")) == new[0].certificate
