@@ -1,7 +1,6 @@
 #include "package/tree_signatures.h"
 
 #include "build_config.h"
-#include "package/image_header.h"
 #include "state/cng.h"
 #include "state/file_tree.h"
 #include "state/text.h"
@@ -12,7 +11,6 @@
 #include <wintrust.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cwchar>
 #include <vector>
 
@@ -111,43 +109,6 @@ bool pinned(const unsigned char* data, size_t size, const std::vector<std::strin
     return false;
 }
 
-// What the first bytes of a file make it.
-enum class Content { data, image, unreadable };
-
-Content file_content(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return Content::unreadable;
-    }
-    Content content = Content::unreadable;
-    ImageHeader header = {};
-    unsigned char bytes[sizeof header.dos];
-    DWORD got = 0;
-    LARGE_INTEGER size = {};
-    if (GetFileSizeEx(file, &size) && ReadFile(file, bytes, sizeof bytes, &got, nullptr)) {
-        image_header_feed(header, 0, bytes, got);
-        content = Content::data;
-        // Read from the named offset only when the signature would end within the file.
-        LARGE_INTEGER at = {};
-        uint64_t offset = 0;
-        if (image_header_pe_offset(header, offset) && offset + 4 > sizeof bytes &&
-            offset + 4 <= static_cast<uint64_t>(size.QuadPart)) {
-            at.QuadPart = static_cast<LONGLONG>(offset);
-            if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
-                !ReadFile(file, bytes, 4, &got, nullptr) || got != 4) {
-                content = Content::unreadable;
-            }
-            image_header_feed(header, offset, bytes, got);
-        }
-        if (content == Content::data && image_header_is_image(header)) {
-            content = Content::image;
-        }
-    }
-    CloseHandle(file);
-    return content;
-}
-
 // What is wrong with the signer of a signature WinVerifyTrust found intact: nullptr when
 // its certificate, or that certificate's public key, is pinned, on a chain without other
 // faults.
@@ -207,37 +168,28 @@ const wchar_t* signature_problem(const std::wstring& path, const std::vector<std
     return problem;
 }
 
-// The files below `dir` to check: those named as programs, and the images, which
-// `images` lists or, without it, their first bytes tell. Sorted, so that the first
-// refused is the same whichever way the images are known.
-bool files_to_check(const std::wstring& dir, const std::vector<std::wstring>* images,
+// The files below `dir` to check: those named as programs, and the images `images`
+// lists. Sorted, so that the first refused does not depend on the order of either.
+bool files_to_check(const std::wstring& dir, const std::vector<std::wstring>& images,
                     std::vector<std::wstring>& files) {
     const bool listed = walk_files(dir, [&](const std::wstring& rel) {
-        Content content = Content::data;
+        // One that is no image is refused as unsigned: damaged, or named to be taken for
+        // what it is not.
         if (has_program_suffix(rel)) {
-            // One that is no image is refused as unsigned: damaged, or named to be taken
-            // for what it is not.
-            content = Content::image;
-        } else if (images == nullptr) {
-            content = file_content(dir + L"\\" + rel);
-        }
-        if (content == Content::image) {
             files.push_back(rel);
         }
-        return content != Content::unreadable; // what it holds cannot be let through unknown
+        return true;
     });
-    if (images != nullptr) {
-        for (const std::wstring& rel : *images) {
-            if (!has_program_suffix(rel)) {
-                files.push_back(rel);
-            }
+    for (const std::wstring& rel : images) {
+        if (!has_program_suffix(rel)) {
+            files.push_back(rel);
         }
     }
     std::sort(files.begin(), files.end());
     return listed;
 }
 
-bool verify(const std::wstring& dir, const std::vector<std::wstring>* images, const char* pin,
+bool verify(const std::wstring& dir, const std::vector<std::wstring>& images, const char* pin,
             std::wstring& error) {
     if (*pin == '\0') {
         return true;
@@ -262,16 +214,11 @@ bool verify(const std::wstring& dir, const std::vector<std::wstring>* images, co
 
 bool verify_tree_signatures(const std::wstring& dir, const std::vector<std::wstring>& images,
                             std::wstring& error) {
-    return verify(dir, &images, PUBLISHER_CERT_SHA256, error);
-}
-
-bool verify_tree_signatures_with_pin(const std::wstring& dir, const char* pin,
-                                     std::wstring& error) {
-    return verify(dir, nullptr, pin, error);
+    return verify(dir, images, PUBLISHER_CERT_SHA256, error);
 }
 
 bool verify_listed_signatures_with_pin(const std::wstring& dir,
                                        const std::vector<std::wstring>& images, const char* pin,
                                        std::wstring& error) {
-    return verify(dir, &images, pin, error);
+    return verify(dir, images, pin, error);
 }

@@ -23,6 +23,7 @@ namespace {
 struct Target {
     mz_uint index;
     std::wstring rel; // backslashes, no empty or "." component
+    bool image;       // a program image, once written: only its writer sets it
 };
 
 // What extracting an archive comes to, worked out before anything is written.
@@ -137,7 +138,7 @@ bool make_plan(mz_zip_archive* zip, Plan& plan) {
         if (last_separator != std::wstring::npos) {
             plan.folders.insert(rel.substr(0, last_separator));
         }
-        plan.files.push_back({index, rel});
+        plan.files.push_back({index, rel, false});
     }
     return true;
 }
@@ -211,19 +212,17 @@ bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& 
 struct Work {
     const std::wstring* package;
     const std::wstring* dest;
-    const std::vector<Target>* files;
-    std::vector<char> images; // for each file, whether it is a program image
+    std::vector<Target>* files;
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
 };
 
 void write_files(mz_zip_archive* zip, Work& work) {
     for (size_t i = work.next++; i < work.files->size() && !work.failed; i = work.next++) {
-        bool image = false;
-        if (!write_entry(zip, (*work.files)[i], *work.dest, image)) {
+        Target& target = (*work.files)[i];
+        if (!write_entry(zip, target, *work.dest, target.image)) {
             work.failed = true;
         }
-        work.images[i] = image; // each file's slot is its writer's alone
     }
 }
 
@@ -263,7 +262,6 @@ bool zip_extract_listing_images(const std::wstring& package, const std::wstring&
         work.package = &package;
         work.dest = &dest;
         work.files = &plan.files;
-        work.images.assign(plan.files.size(), 0);
         // Entries are independent, and inflating one while another is written keeps
         // both cores busy.
         const uintptr_t helper =
@@ -275,12 +273,11 @@ bool zip_extract_listing_images(const std::wstring& package, const std::wstring&
             CloseHandle(reinterpret_cast<HANDLE>(helper));
         }
         ok = !work.failed;
-        for (size_t i = 0; ok && i < plan.files.size(); ++i) {
-            if (work.images[i]) {
-                images.push_back(plan.files[i].rel);
+        for (const Target& target : plan.files) {
+            if (ok && target.image) {
+                images.push_back(target.rel);
             }
         }
-        std::sort(images.begin(), images.end());
     }
     close_package(main);
     if (!ok) {
