@@ -34,10 +34,18 @@ foreach(_part IN LISTS _stub_parts)
 endforeach()
 string(REPLACE ";" "," STUB_VERSION_COMMAS "${_stub_parts}")
 
-# The public key that verifies latest.json. Without one, a development key pair is made
-# in the build folder by the release tool (its private half never leaves that folder).
+# Blanks around the commas of a list are dropped, so that "a, b" is taken as "a,b".
+function(bw_comma_list out value)
+  string(STRIP "${value}" value)
+  string(REGEX REPLACE "[ \t]*,[ \t]*" "," value "${value}")
+  set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+# The public keys that verify latest.json, one or several (while the publisher moves to a
+# new key, see the README). Without one, a development key pair is made in the build
+# folder by the release tool (its private half never leaves that folder).
 set(MANIFEST_KEY_HEX "" CACHE STRING
-    "Public key that verifies latest.json: 130 lowercase hex characters (04, X, Y); empty for a development key")
+    "Public keys that verify latest.json, comma-separated: 130 lowercase hex characters each (04, X, Y); empty for a development key")
 set(BW_DEV_KEY ${CMAKE_BINARY_DIR}/dev-key/manifest-key.pem)
 # Debian's interpreter first: the one first on PATH may not see Debian's packages.
 find_program(BW_HOST_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -61,24 +69,30 @@ if(MANIFEST_KEY_HEX STREQUAL "")
   message(STATUS "MANIFEST_KEY_HEX not given: this build trusts the DEVELOPMENT key "
                  "${BW_DEV_KEY}. A publisher builds with -DMANIFEST_KEY_HEX=<public key>.")
 else()
-  set(BW_MANIFEST_KEY_HEX "${MANIFEST_KEY_HEX}")
+  bw_comma_list(BW_MANIFEST_KEY_HEX "${MANIFEST_KEY_HEX}")
 endif()
 string(REPEAT "[0-9a-f]" 128 _coordinates)
-if(NOT BW_MANIFEST_KEY_HEX MATCHES "^04${_coordinates}$")
-  message(FATAL_ERROR "MANIFEST_KEY_HEX must be 130 lowercase hexadecimal characters: the 65 "
-                      "bytes of an uncompressed P-256 point, 04 then X and Y (release.py pubkey "
-                      "prints it). Got '${BW_MANIFEST_KEY_HEX}'.")
+if(NOT BW_MANIFEST_KEY_HEX MATCHES "^04${_coordinates}(,04${_coordinates})*$")
+  message(FATAL_ERROR "MANIFEST_KEY_HEX must be one or more public keys separated by commas, "
+                      "each 130 lowercase hexadecimal characters: the 65 bytes of an "
+                      "uncompressed P-256 point, 04 then X and Y (release.py pubkey prints "
+                      "it). Got '${MANIFEST_KEY_HEX}'.")
 endif()
 
-# The publisher's code-signing certificate, by the SHA-256 of its DER encoding: set, every
-# .exe and .dll of a release must carry its Authenticode signature; empty, none is checked.
+# The publisher's code-signing certificates, each named by the SHA-256 of its DER encoding
+# or of its public key (SubjectPublicKeyInfo, DER), comma-separated: set, every program
+# file of a release must carry an Authenticode signature by one of them; empty, none is
+# checked.
 set(PUBLISHER_CERT_SHA256 "" CACHE STRING
-    "SHA-256 of the publisher's code-signing certificate (DER), 64 lowercase hex characters; empty for no signature check")
+    "SHA-256 digests of the publisher's code-signing certificates (DER) or of their public keys, comma-separated, 64 lowercase hex characters each; empty for no signature check")
+bw_comma_list(BW_PUBLISHER_CERT_SHA256 "${PUBLISHER_CERT_SHA256}")
 string(REPEAT "[0-9a-f]" 64 _digest)
-if(NOT PUBLISHER_CERT_SHA256 MATCHES "^(${_digest})?$")
-  message(FATAL_ERROR "PUBLISHER_CERT_SHA256 must be empty or 64 lowercase hexadecimal "
-                      "characters: the SHA-256 of the code-signing certificate in DER form "
-                      "(release.py pack prints it when it signs). Got '${PUBLISHER_CERT_SHA256}'.")
+if(NOT BW_PUBLISHER_CERT_SHA256 MATCHES "^(${_digest}(,${_digest})*)?$")
+  message(FATAL_ERROR "PUBLISHER_CERT_SHA256 must be empty or one or more digests separated "
+                      "by commas, each 64 lowercase hexadecimal characters: the SHA-256 of a "
+                      "code-signing certificate in DER form, or of its public key "
+                      "(release.py pack and signatures print both). "
+                      "Got '${PUBLISHER_CERT_SHA256}'.")
 endif()
 
 set(BW_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)

@@ -14,6 +14,9 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.hazmat.primitives.serialization import pkcs12
 
 PROGRAM_SUFFIXES = (".exe", ".dll")
+# The DOS header; the offset of the PE header is its last four bytes.
+DOS_HEADER_SIZE = 0x40
+PE_OFFSET_AT = 0x3C
 PASSWORD_VARIABLE = "BRINDLEWICK_SIGN_PASSWORD"
 # Object identifiers as their DER contents.
 SIGNED_DATA = bytes.fromhex("2a864886f70d010702")
@@ -32,19 +35,43 @@ class BadSignature(Exception):
     """A signature is there but does not hold."""
 
 
-def is_program_file(name):
-    return name.lower().endswith(PROGRAM_SUFFIXES)
+def starts_with_image_header(stream, size):
+    """Whether the file read from `stream` (at its start; `size` bytes) starts with a PE
+    image header: "MZ", and "PE\\0\\0" at the offset the DOS header names, within the file."""
+    head = stream.read(DOS_HEADER_SIZE)
+    if len(head) < DOS_HEADER_SIZE or head[:2] != b"MZ":
+        return False
+    offset = int.from_bytes(head[PE_OFFSET_AT:DOS_HEADER_SIZE], "little")
+    if offset + 4 > size:
+        return False
+    stream.seek(offset)
+    return stream.read(4) == b"PE\0\0"
+
+
+def is_program_file(name, stream, size):
+    """Whether the program checks the file's signature: when it starts with a PE image
+    header, whatever its name, and when it is named .exe or .dll (one of those that is
+    no image is refused as unsigned)."""
+    return name.lower().endswith(PROGRAM_SUFFIXES) or starts_with_image_header(stream, size)
 
 
 def certificate_pin(certificate):
-    """The SHA-256 of the certificate's DER form: what PUBLISHER_CERT_SHA256 is set to."""
+    """The SHA-256 of the certificate's DER form: what PUBLISHER_CERT_SHA256 lists."""
     return hashlib.sha256(certificate.public_bytes(serialization.Encoding.DER)).hexdigest()
 
 
+def key_pin(certificate):
+    """The SHA-256 of the certificate's public key (SubjectPublicKeyInfo, DER), which
+    PUBLISHER_CERT_SHA256 may list instead: it stays the same across renewals that keep
+    the key."""
+    return hashlib.sha256(certificate.public_key().public_bytes(
+        serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)).hexdigest()
+
+
 def describe(certificate):
-    return "%s, certificate sha256 %s, valid until %s UTC" % (
+    return "%s, certificate sha256 %s, public key sha256 %s, valid until %s UTC" % (
         certificate.subject.rfc4514_string(), certificate_pin(certificate),
-        certificate.not_valid_after)
+        key_pin(certificate), certificate.not_valid_after)
 
 
 # Signing -------------------------------------------------------------------------------

@@ -6,9 +6,9 @@ server for trying a release.
   release.py pubkey KEYFILE              prints the public key for the build
   release.py pack DIR --out PACKAGE [SIGNING]
                                          writes a release package from a folder; with
-                                         SIGNING, every .exe and .dll in it is signed
-  release.py signatures PACKAGE [--pin HEX]
-                                         lists who signed each .exe and .dll of a package
+                                         SIGNING, every program file in it is signed
+  release.py signatures PACKAGE [--pin HEX[,HEX...]]
+                                         lists who signed each program file of a package
   release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S]
                  [--expires-in DAYS] --out F
@@ -16,12 +16,14 @@ server for trying a release.
                                          and when it was issued: a program that has seen
                                          it refuses one issued before; with --expires-in,
                                          it is refused that many days on)
-  release.py verify ENVELOPE (--pubkey HEX | --key KEYFILE)
+  release.py verify ENVELOPE (--pubkey HEX[,HEX...] | --key KEYFILE)
   release.py serve DIR --certs CERTDIR [--port N]
 
 SIGNING: --sign-cert CERT.pem --sign-key KEY.pem, or --sign-cert BUNDLE.p12, with a
 password (PKCS#12, encrypted key) in the environment variable BRINDLEWICK_SIGN_PASSWORD;
 optionally --timestamp-url URL (RFC 3161). Signing needs Debian's osslsigncode.
+A program file is one that starts with a PE image header, whatever its name, or one
+named .exe or .dll: the files the program checks.
 
 Exit codes: 0 done, 1 refused or failed (the reason is printed), 2 bad usage.
 """
@@ -195,11 +197,22 @@ def pack(folder, out, signer=None):
     with tempfile.TemporaryDirectory() as signed:
         if signer:
             for i, (name, path) in enumerate(entries):
-                if code_signing.is_program_file(name):
-                    entries[i] = (name, os.path.join(signed, "%d%s" % (i, name[-4:])))
+                if not name.endswith("/") and program_file(name, path):
+                    entries[i] = (name, os.path.join(signed, "%d%s" % (
+                        i, os.path.splitext(name.rsplit("/", 1)[-1])[1])))
                     signer.sign(path, entries[i][1])
         write_package(entries, out)
     return len(entries)
+
+
+def program_file(name, path):
+    """Whether the program would check the signature of the file at `path`, named `name`
+    in the package."""
+    try:
+        with open(path, "rb") as f:
+            return code_signing.is_program_file(name, f, os.fstat(f.fileno()).st_size)
+    except OSError as e:
+        raise Refused("cannot read %s: %s" % (path, e.strerror))
 
 
 def write_package(entries, out):
@@ -238,16 +251,20 @@ def sign_code(paths, signer):
         os.replace(tmp, path)
 
 
-def signatures(package, pin=None):
-    """A line for each .exe and .dll of the package naming its signer. With `pin`, the
-    package is refused with the program's own text for a file it would refuse."""
+def signatures(package, pins=None):
+    """A line for each program file of the package naming its signer. With `pins` (the
+    digests of certificates or of public keys a build trusts), the package is refused
+    with the program's own text for a file it would refuse."""
     check_package(package)
     lines, refusal = [], None
     with zipfile.ZipFile(package) as z:
         for info in z.infolist():
             name = info.filename.replace("/", "\\")
-            if info.is_dir() or not code_signing.is_program_file(name):
+            if info.is_dir():
                 continue
+            with z.open(info) as entry:
+                if not code_signing.is_program_file(name, entry, info.file_size):
+                    continue
             problem = None
             try:
                 signer = code_signing.signer_of(z.read(info))
@@ -260,9 +277,10 @@ def signatures(package, pin=None):
                     problem = "unsigned file: "
                 else:
                     lines.append("%s: signed by %s" % (name, code_signing.describe(signer)))
-                    if pin and code_signing.certificate_pin(signer) != pin:
+                    if pins and not {code_signing.certificate_pin(signer),
+                                     code_signing.key_pin(signer)} & set(pins):
                         problem = "signed by another publisher: "
-            if pin and problem and refusal is None:
+            if pins and problem and refusal is None:
                 refusal = problem + name
     return lines, refusal
 
@@ -413,6 +431,17 @@ def unwrap(text, public_key):
     except InvalidSignature:
         raise Refused(SIGNATURE_FAILED)
     return payload
+
+
+def unwrap_any(text, public_keys):
+    """The payload of an envelope that verifies under any of the keys, as a program
+    built with several accepts it; Refused with the stub's text."""
+    for public_key in public_keys[:-1]:
+        try:
+            return unwrap(text, public_key)
+        except Refused:
+            pass
+    return unwrap(text, public_keys[-1])
 
 
 def parse_manifest(payload):
@@ -589,9 +618,10 @@ def parser():
     k.add_argument("folder")
     k.add_argument("--out", required=True, help="the package to write")
     signing_options(k, required=False)
-    k = sub.add_parser("signatures", help="list who signed each .exe and .dll of a package")
+    k = sub.add_parser("signatures", help="list who signed each program file of a package")
     k.add_argument("package")
-    k.add_argument("--pin", help="PUBLISHER_CERT_SHA256 of a build: fail as that program would")
+    k.add_argument("--pin", help="PUBLISHER_CERT_SHA256 of a build (digests, comma-separated): "
+                                 "fail as that program would")
     k = sub.add_parser("sign-code", help="sign program files in place")
     k.add_argument("files", nargs="+")
     signing_options(k, required=True)
@@ -607,7 +637,8 @@ def parser():
     k = sub.add_parser("verify", help="check a latest.json and print its manifest")
     k.add_argument("envelope")
     group = k.add_mutually_exclusive_group(required=True)
-    group.add_argument("--pubkey", help="130-character public key the program was built with")
+    group.add_argument("--pubkey", help="MANIFEST_KEY_HEX of a build: 130-character public "
+                                        "keys, comma-separated; one must verify")
     group.add_argument("--key", help="private key file, whose public half is used")
     k = sub.add_parser("serve", help="serve a folder over HTTPS on localhost")
     k.add_argument("folder")
@@ -639,10 +670,14 @@ def run(argv):
         if signer:
             print("program files signed by %s" % code_signing.describe(signer.certificate))
     elif args.command == "signatures":
-        if args.pin is not None and not re.fullmatch(r"[0-9a-f]{64}", args.pin):
-            raise Refused("a pin is 64 lowercase hexadecimal characters")
-        lines, refusal = signatures(args.package, args.pin)
-        print("\n".join(lines) if lines else "no .exe or .dll in %s" % args.package)
+        pins = None
+        if args.pin is not None:
+            pins = [pin.strip() for pin in args.pin.split(",")]
+            if not all(re.fullmatch(r"[0-9a-f]{64}", pin) for pin in pins):
+                raise Refused("a pin is 64 lowercase hexadecimal characters (several are "
+                              "separated by commas)")
+        lines, refusal = signatures(args.package, pins)
+        print("\n".join(lines) if lines else "no program file in %s" % args.package)
         if refusal:
             raise Refused(refusal)
     elif args.command == "sign-code":
@@ -657,8 +692,8 @@ def run(argv):
             utc_text(manifest["issued"]),
             ", expires %s" % utc_text(manifest["expires"]) if "expires" in manifest else ""))
     elif args.command == "verify":
-        public_key = (public_key_from_hex(args.pubkey) if args.pubkey
-                      else load_private_key(args.key).public_key())
+        public_keys = ([public_key_from_hex(key.strip()) for key in args.pubkey.split(",")]
+                       if args.pubkey else [load_private_key(args.key).public_key()])
         try:
             with open(args.envelope, "rb") as f:
                 text = f.read().decode("utf-8")
@@ -666,7 +701,7 @@ def run(argv):
             raise Refused("cannot read %s: %s" % (args.envelope, e.strerror))
         except UnicodeDecodeError:
             raise Refused(SIGNATURE_FAILED)
-        manifest = parse_manifest(unwrap(text, public_key))
+        manifest = parse_manifest(unwrap_any(text, public_keys))
         problem = expiry_problem(manifest)
         if problem:
             raise Refused(problem)

@@ -91,14 +91,15 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
         error = L"cannot clear the staging folder of an earlier run";
         return false;
     }
-    if (!zip_extract(package, staging, error)) {
+    std::vector<std::wstring> images;
+    if (!zip_extract_listing_images(package, staging, images, error)) {
         return false;
     }
     if (!is_file(app_exe_in(staging))) {
         error = L"package has no brindlewick.exe";
         return false;
     }
-    if (!verify_tree_signatures(staging, error)) {
+    if (!verify_tree_signatures(staging, images, error)) {
         return false;
     }
     if (!move_into_place(staging, manifest.version)) {

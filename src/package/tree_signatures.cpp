@@ -3,13 +3,16 @@
 #include "build_config.h"
 #include "state/cng.h"
 #include "state/file_tree.h"
+#include "state/text.h"
 
 #include <windows.h>
 
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <cwchar>
+#include <vector>
 
 namespace {
 
@@ -17,13 +20,16 @@ const wchar_t kUnsigned[] = L"unsigned file: ";
 const wchar_t kBadSignature[] = L"bad signature: ";
 const wchar_t kOtherPublisher[] = L"signed by another publisher: ";
 
-// Chain faults that the pin makes irrelevant: it names the signer certificate itself, so
+// Chain faults that the pin makes irrelevant: it names the signer certificate or its key, so
 // neither a trusted root above it, nor the order of the validity periods up there, nor a
 // usage restriction adds anything the publisher did not choose.
 const DWORD kExcusedChainFaults = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
                                   CERT_TRUST_IS_NOT_TIME_NESTED | CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
 
-bool is_program_file(const std::wstring& rel) {
+const unsigned char kTagSequence = 0x30;
+const unsigned char kTagVersion = 0xA0; // tbsCertificate's [0] EXPLICIT version
+
+bool has_program_suffix(const std::wstring& rel) {
     if (rel.size() < 4) {
         return false;
     }
@@ -31,9 +37,82 @@ bool is_program_file(const std::wstring& rel) {
     return _wcsicmp(suffix, L".exe") == 0 || _wcsicmp(suffix, L".dll") == 0;
 }
 
+// One DER element at `at`, within `end`: its tag, where its contents begin and where it
+// ends. False when it does not fit. A certificate's tags take one byte and its lengths
+// at most four.
+bool der_element(const unsigned char* at, const unsigned char* end, unsigned char& tag,
+                 const unsigned char*& contents, const unsigned char*& next) {
+    if (end - at < 2 || (at[0] & 0x1F) == 0x1F) {
+        return false;
+    }
+    tag = at[0];
+    contents = at + 2;
+    size_t length = at[1];
+    if (length & 0x80) {
+        const size_t count = length & 0x7F;
+        if (count == 0 || count > 4 || static_cast<size_t>(end - contents) < count) {
+            return false;
+        }
+        length = 0;
+        for (size_t i = 0; i < count; ++i) {
+            length = length << 8 | *contents++;
+        }
+    }
+    if (static_cast<size_t>(end - contents) < length) {
+        return false;
+    }
+    next = contents + length;
+    return true;
+}
+
+// The subjectPublicKeyInfo of a DER certificate as it is encoded there, the element
+// after the optional version and five others in tbsCertificate: the bytes a pin of the
+// public key is the SHA-256 of. Parsed here because the platform offers the key only
+// decoded, and encoding it again could differ from what the publisher hashed.
+bool public_key_info(const CERT_CONTEXT* certificate, const unsigned char*& begin, size_t& size) {
+    const unsigned char* end = certificate->pbCertEncoded + certificate->cbCertEncoded;
+    const unsigned char* contents = certificate->pbCertEncoded;
+    const unsigned char* next = nullptr;
+    unsigned char tag = 0;
+    for (int level = 0; level < 2; ++level) { // Certificate, then tbsCertificate in it
+        if (!der_element(contents, end, tag, contents, next) || tag != kTagSequence) {
+            return false;
+        }
+        end = next;
+    }
+    int index = 0;
+    for (const unsigned char* at = contents; der_element(at, end, tag, contents, next); at = next) {
+        if (index == 0 && tag == kTagVersion) {
+            continue;
+        }
+        if (index++ == 5) {
+            begin = at;
+            size = static_cast<size_t>(next - at);
+            return tag == kTagSequence;
+        }
+    }
+    return false;
+}
+
+// Whether the SHA-256 of `size` bytes at `data` is among the pins.
+bool pinned(const unsigned char* data, size_t size, const std::vector<std::string>& pins) {
+    unsigned char digest[kSha256Size];
+    if (!cng_sha256(data, size, digest)) {
+        return false;
+    }
+    const std::string hex = sha256_hex(digest);
+    for (const std::string& pin : pins) {
+        if (pin == hex) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // What is wrong with the signer of a signature WinVerifyTrust found intact: nullptr when
-// it is the pinned certificate on a chain without other faults.
-const wchar_t* signer_problem(HANDLE state, const char* pin) {
+// its certificate, or that certificate's public key, is pinned, on a chain without other
+// faults.
+const wchar_t* signer_problem(HANDLE state, const std::vector<std::string>& pins) {
     CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
     CRYPT_PROVIDER_SGNR* signer =
         provider == nullptr ? nullptr : WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
@@ -42,11 +121,10 @@ const wchar_t* signer_problem(HANDLE state, const char* pin) {
     }
     // The platform offers no SHA-256 of a certificate everywhere; its encoding is at hand.
     const CERT_CONTEXT* certificate = signer->pasCertChain[0].pCert;
-    unsigned char digest[kSha256Size];
-    if (!cng_sha256(certificate->pbCertEncoded, certificate->cbCertEncoded, digest)) {
-        return kBadSignature;
-    }
-    if (sha256_hex(digest) != pin) {
+    const unsigned char* key = nullptr;
+    size_t key_size = 0;
+    if (!pinned(certificate->pbCertEncoded, certificate->cbCertEncoded, pins) &&
+        !(public_key_info(certificate, key, key_size) && pinned(key, key_size, pins))) {
         return kOtherPublisher;
     }
     const DWORD faults = signer->pChainContext->TrustStatus.dwErrorStatus;
@@ -54,8 +132,8 @@ const wchar_t* signer_problem(HANDLE state, const char* pin) {
 }
 
 // Why the file at `path` is refused, as the start of the error text; nullptr when its
-// signature is valid and the pinned certificate's.
-const wchar_t* file_problem(const std::wstring& path, const char* pin) {
+// signature is valid and its signer pinned.
+const wchar_t* signature_problem(const std::wstring& path, const std::vector<std::string>& pins) {
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof file;
     file.pcwszFilePath = path.c_str();
@@ -74,7 +152,7 @@ const wchar_t* file_problem(const std::wstring& path, const char* pin) {
     const DWORD detail = GetLastError();
     const wchar_t* problem = kBadSignature;
     if (status == 0 || status == CERT_E_UNTRUSTEDROOT || status == CERT_E_CHAINING) {
-        problem = signer_problem(data.hWVTStateData, pin);
+        problem = signer_problem(data.hWVTStateData, pins);
     } else if (status == TRUST_E_SUBJECT_FORM_UNKNOWN) {
         problem = kUnsigned; // not a program image at all, so nothing could sign it
     } else if (status == TRUST_E_NOSIGNATURE) {
@@ -90,28 +168,57 @@ const wchar_t* file_problem(const std::wstring& path, const char* pin) {
     return problem;
 }
 
-} // namespace
+// The files below `dir` to check: those named as programs, and the images `images`
+// lists. Sorted, so that the first refused does not depend on the order of either.
+bool files_to_check(const std::wstring& dir, const std::vector<std::wstring>& images,
+                    std::vector<std::wstring>& files) {
+    const bool listed = walk_files(dir, [&](const std::wstring& rel) {
+        // One that is no image is refused as unsigned: damaged, or named to be taken for
+        // what it is not.
+        if (has_program_suffix(rel)) {
+            files.push_back(rel);
+        }
+        return true;
+    });
+    for (const std::wstring& rel : images) {
+        if (!has_program_suffix(rel)) {
+            files.push_back(rel);
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return listed;
+}
 
-bool verify_tree_signatures_with_pin(const std::wstring& dir, const char* pin,
-                                     std::wstring& error) {
+bool verify(const std::wstring& dir, const std::vector<std::wstring>& images, const char* pin,
+            std::wstring& error) {
     if (*pin == '\0') {
         return true;
     }
-    std::wstring refusal;
-    const bool accepted = walk_files(dir, [&](const std::wstring& rel) {
-        const wchar_t* problem =
-            is_program_file(rel) ? file_problem(dir + L"\\" + rel, pin) : nullptr;
-        if (problem != nullptr) {
-            refusal = problem + rel;
-        }
-        return problem == nullptr;
-    });
-    if (!accepted) {
-        error = refusal.empty() ? L"cannot read the unpacked release" : refusal;
+    const std::vector<std::string> pins = text_split(pin, ',');
+    std::vector<std::wstring> files;
+    if (!files_to_check(dir, images, files)) {
+        error = L"cannot read the unpacked release";
+        return false;
     }
-    return accepted;
+    for (const std::wstring& rel : files) {
+        const wchar_t* problem = signature_problem(dir + L"\\" + rel, pins);
+        if (problem != nullptr) {
+            error = problem + rel;
+            return false;
+        }
+    }
+    return true;
 }
 
-bool verify_tree_signatures(const std::wstring& dir, std::wstring& error) {
-    return verify_tree_signatures_with_pin(dir, PUBLISHER_CERT_SHA256, error);
+} // namespace
+
+bool verify_tree_signatures(const std::wstring& dir, const std::vector<std::wstring>& images,
+                            std::wstring& error) {
+    return verify(dir, images, PUBLISHER_CERT_SHA256, error);
+}
+
+bool verify_listed_signatures_with_pin(const std::wstring& dir,
+                                       const std::vector<std::wstring>& images, const char* pin,
+                                       std::wstring& error) {
+    return verify(dir, images, pin, error);
 }

@@ -1,6 +1,7 @@
 #include "package/zip_extract.h"
 
 #include "package/entry_name.h"
+#include "package/image_header.h"
 #include "package/zip_reader.h"
 #include "state/file_tree.h"
 #include "state/text.h"
@@ -22,6 +23,7 @@ namespace {
 struct Target {
     mz_uint index;
     std::wstring rel; // backslashes, no empty or "." component
+    bool image;       // a program image, once written: only its writer sets it
 };
 
 // What extracting an archive comes to, worked out before anything is written.
@@ -136,16 +138,25 @@ bool make_plan(mz_zip_archive* zip, Plan& plan) {
         if (last_separator != std::wstring::npos) {
             plan.folders.insert(rel.substr(0, last_separator));
         }
-        plan.files.push_back({index, rel});
+        plan.files.push_back({index, rel, false});
     }
     return true;
 }
 
-size_t write_to_file(void* file, mz_uint64, const void* data, size_t size) {
+// A file being written, and what its bytes so far say of it.
+struct Output {
+    HANDLE file;
+    ImageHeader header;
+};
+
+size_t write_to_file(void* output, mz_uint64 offset, const void* data, size_t size) {
+    Output& out = *static_cast<Output*>(output);
+    // The bytes pass here anyway: noting whether they make a program image costs nothing
+    // like reading every file again for it.
+    image_header_feed(out.header, offset, static_cast<const unsigned char*>(data), size);
     DWORD wrote = 0;
     const bool written =
-        WriteFile(static_cast<HANDLE>(file), data, static_cast<DWORD>(size), &wrote, nullptr) &&
-        wrote == size;
+        WriteFile(out.file, data, static_cast<DWORD>(size), &wrote, nullptr) && wrote == size;
     return written ? size : 0;
 }
 
@@ -170,10 +181,10 @@ bool landed_elsewhere(HANDLE file, const std::wstring& rel) {
                                 static_cast<int>(rel.size()), TRUE) != CSTR_EQUAL;
 }
 
-// Streams one entry to its file. A file that cannot be completed is deleted, so that
-// none of a wrong size is left under the entry's name; and one that turns out to be
-// another entry's fails the extraction.
-bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& dest) {
+// Streams one entry to its file, and tells whether it is a program image. A file that
+// cannot be completed is deleted, so that none of a wrong size is left under the entry's
+// name; and one that turns out to be another entry's fails the extraction.
+bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& dest, bool& image) {
     const std::wstring path = dest + L"\\" + target.rel;
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -184,7 +195,9 @@ bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& 
         CloseHandle(file);
         return false;
     }
-    bool written = mz_zip_reader_extract_to_callback(zip, target.index, write_to_file, file, 0);
+    Output output = {file, {}};
+    bool written = mz_zip_reader_extract_to_callback(zip, target.index, write_to_file, &output, 0);
+    image = image_header_is_image(output.header);
     // On the disk before a rename makes the folder a version: after a power cut a good
     // release with empty files would fail its trial and be refused for good.
     written = written && FlushFileBuffers(file);
@@ -199,14 +212,15 @@ bool write_entry(mz_zip_archive* zip, const Target& target, const std::wstring& 
 struct Work {
     const std::wstring* package;
     const std::wstring* dest;
-    const std::vector<Target>* files;
+    std::vector<Target>* files;
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
 };
 
 void write_files(mz_zip_archive* zip, Work& work) {
     for (size_t i = work.next++; i < work.files->size() && !work.failed; i = work.next++) {
-        if (!write_entry(zip, (*work.files)[i], *work.dest)) {
+        Target& target = (*work.files)[i];
+        if (!write_entry(zip, target, *work.dest, target.image)) {
             work.failed = true;
         }
     }
@@ -228,7 +242,9 @@ unsigned __stdcall help_write_files(void* argument) {
 
 } // namespace
 
-bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error) {
+bool zip_extract_listing_images(const std::wstring& package, const std::wstring& dest,
+                                std::vector<std::wstring>& images, std::wstring& error) {
+    images.clear();
     Package main;
     if (!open_package(package, main, error)) {
         return false;
@@ -257,10 +273,20 @@ bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wst
             CloseHandle(reinterpret_cast<HANDLE>(helper));
         }
         ok = !work.failed;
+        for (const Target& target : plan.files) {
+            if (ok && target.image) {
+                images.push_back(target.rel);
+            }
+        }
     }
     close_package(main);
     if (!ok) {
         error = L"package extraction failed";
     }
     return ok;
+}
+
+bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error) {
+    std::vector<std::wstring> images;
+    return zip_extract_listing_images(package, dest, images, error);
 }

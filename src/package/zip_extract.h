@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Unpacks the ZIP `package` into `dest`, replacing files that exist. Entries whose
 // names could land outside `dest` or on another name than their own are skipped
@@ -21,3 +22,10 @@
 // or beside it stay, for the caller to remove. "cannot open package" and "package is
 // not a valid zip" also fail it before anything is created.
 bool zip_extract(const std::wstring& package, const std::wstring& dest, std::wstring& error);
+
+// As zip_extract; on success `images` also lists, in the archive's order, the files
+// written that are program images by their first bytes (package/image_header.h), by
+// their paths relative to `dest` with backslashes, as the entries name them: noted as
+// the bytes were written, so that none needs reading again. Empty on failure.
+bool zip_extract_listing_images(const std::wstring& package, const std::wstring& dest,
+                                std::vector<std::wstring>& images, std::wstring& error);

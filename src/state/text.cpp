@@ -32,3 +32,20 @@ std::string w_to_utf8(const std::wstring& text) {
     WideCharToMultiByte(CP_UTF8, 0, text.data(), length, narrow.data(), needed, nullptr, nullptr);
     return narrow;
 }
+
+std::vector<std::string> text_split(const char* text, char separator) {
+    std::vector<std::string> items;
+    if (*text == '\0') {
+        return items;
+    }
+    const char* begin = text;
+    for (const char* at = text;; ++at) {
+        if (*at == separator || *at == '\0') {
+            items.emplace_back(begin, at);
+            if (*at == '\0') {
+                return items;
+            }
+            begin = at + 1;
+        }
+    }
+}

@@ -244,14 +244,15 @@ class Server:
         return [(when, path) for when, path in self.handler.requests if containing in path]
 
     def publish(self, version, files=None, name=None, min_stub=None, route="/files",
-                tamper=None, channel=None, signer=None):
+                tamper=None, channel=None, signer=None, key=KEY):
         """Packs a release into www/NAME/ and signs a latest.json there that announces it
         at `route`/NAME/package.zip; with `channel`, www/CHANNEL/latest.json announces it
         too, and the channel's base URL is returned. `files` maps relative names to bytes, to the path of
         a file to copy, or to None for the stand-in application; by default the
         stand-in alone. `tamper` may change
         the manifest before it is signed; `signer` (a code_signing.Signer) signs the
-        program files as the release tool packs them. Returns the base URL of the release."""
+        program files as the release tool packs them; `key` is the private key file that
+        signs latest.json. Returns the base URL of the release."""
         name = name or version
         folder = os.path.join(self.www, name)
         shutil.rmtree(folder, ignore_errors=True)
@@ -274,7 +275,7 @@ class Server:
             manifest["minStub"] = min_stub
         if tamper:
             tamper(manifest)
-        self.sign(folder, json.dumps(manifest).encode())
+        self.sign(folder, json.dumps(manifest).encode(), key)
         if channel:
             self.announce(name, channel)
             return self.url("/files/" + channel)

@@ -12,6 +12,8 @@ import sys
 import warnings
 import zipfile
 
+import image_headers  # noqa: E402
+
 warnings.filterwarnings("ignore", "Duplicate name")
 
 
@@ -265,6 +267,20 @@ def main():
             info = zipfile.ZipInfo("placeholder")
             info.filename = name  # as given: ZipInfo would tidy some of them
             z.writestr(info, name.encode() or b"empty")
+
+    # Program images by their first bytes and files that only look like them: a folder,
+    # an archive of it stored and one deflated, and the list of the images.
+    images = {name: data or image_headers.dos_header(64) + b"PE\0\0" + bytes(256)
+              for name, data in image_headers.IMAGES.items()}
+    looks = dict(image_headers.NOT_IMAGES, **images)
+    for name, data in looks.items():
+        write(os.path.join(out, "images", name), data)
+    for label, compression in (("stored", zipfile.ZIP_STORED), ("deflated", zipfile.ZIP_DEFLATED)):
+        with zipfile.ZipFile(os.path.join(out, "images-%s.zip" % label), "w", compression) as z:
+            for name, data in sorted(looks.items()):
+                z.writestr(name, data)
+    write(os.path.join(out, "images.txt"),
+          "".join(name + "\n" for name in sorted(n.replace("/", "\\") for n in images)).encode())
 
     with zipfile.ZipFile(os.path.join(out, "empty.zip"), "w"):
         pass

@@ -55,6 +55,34 @@ TEST(ZipExtract, SkipsUnsafeNamesSilentlyAndWritesTheRest) {
     EXPECT_FALSE(file_exists(L"\\rooted.txt"));
 }
 
+TEST(ZipExtract, ListsTheProgramImagesByTheirBytesWhateverTheirNames) {
+    std::vector<std::wstring> expected;
+    const std::string listed = read_file(zip_fixture(L"images.txt"));
+    for (size_t begin = 0, end; (end = listed.find('\n', begin)) != std::string::npos;
+         begin = end + 1) {
+        expected.push_back(std::wstring(listed.begin() + begin, listed.begin() + end));
+    }
+    ASSERT_GE(expected.size(), 5u);
+    for (const wchar_t* archive : {L"images-stored.zip", L"images-deflated.zip"}) {
+        ScratchDir scratch(L"zip");
+        std::vector<std::wstring> images = {L"left over"};
+        std::wstring error;
+        ASSERT_TRUE(
+            zip_extract_listing_images(zip_fixture(archive), scratch / L"out", images, error))
+            << error;
+        std::sort(images.begin(), images.end());
+        EXPECT_EQ(images, expected) << archive;
+        EXPECT_EQ(list_tree(scratch / L"out"), list_tree(zip_fixture(L"images")));
+    }
+    // A failed extraction lists nothing, though it wrote the entries before the damage.
+    ScratchDir scratch(L"zip");
+    std::vector<std::wstring> images = {L"left over"};
+    std::wstring error;
+    EXPECT_FALSE(
+        zip_extract_listing_images(zip_fixture(L"bad-data.zip"), scratch / L"out", images, error));
+    EXPECT_EQ(images, std::vector<std::wstring>{});
+}
+
 TEST(ZipExtract, EmptyArchiveLeavesJustTheDestination) {
     ScratchDir scratch(L"zip");
     ASSERT_EQ(extract_error(L"empty.zip", scratch / L"out"), L"");

@@ -24,4 +24,15 @@ TEST(Text, MalformedUtf8IsReplacedNotRejected) {
     EXPECT_EQ(wide, L"a\uFFFDb");
 }
 
+TEST(Text, SplitKeepsEveryItemInOrderEmptyOnesToo) {
+    using Items = std::vector<std::string>;
+    EXPECT_EQ(text_split("", ','), Items{});
+    EXPECT_EQ(text_split("a", ','), Items{"a"});
+    EXPECT_EQ(text_split("ab,c", ','), (Items{"ab", "c"}));
+    EXPECT_EQ(text_split("a,,b", ','), (Items{"a", "", "b"}));
+    EXPECT_EQ(text_split(",a,", ','), (Items{"", "a", ""}));
+    EXPECT_EQ(text_split(",", ','), (Items{"", ""}));
+    EXPECT_EQ(text_split("a, b;c", ','), (Items{"a", " b;c"}));
+}
+
 } // namespace

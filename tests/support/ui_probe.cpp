@@ -28,8 +28,9 @@
 //       Makes an event named as the updater lock, which no mutex can then take, prints
 //       "squatted" and keeps it for MS milliseconds.
 //   ui_probe signatures DIR PIN
-//       Checks the program files below DIR as the program built with the pin checks an
-//       unpacked release; prints "accepted" or the refusal.
+//       Checks the program files below DIR as the program built with the pins PIN (a
+//       comma-separated list) checks an unpacked release, finding the program images by
+//       reading every file's first bytes; prints "accepted" or the refusal.
 //
 // Texts are printed as UTF-8, line ends in them as "\n".
 #include "package/tree_signatures.h"

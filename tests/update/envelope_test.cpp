@@ -61,6 +61,41 @@ TEST(ManifestUnwrap, AMalformedBuiltInKeyVerifiesNothing) {
     }
 }
 
+TEST(ManifestUnwrap, AnyKeyOfTheListVerifies) {
+    const std::string good = read_file(update_fixture(L"envelopes\\good.json"));
+    const std::string other = read_file(update_fixture(L"envelopes\\bad-other-key.json"));
+    const std::string ours = MANIFEST_KEY_HEX;
+    const std::string theirs = read_file(update_fixture(L"other-key.txt"));
+    ASSERT_EQ(theirs.size(), 130u);
+    std::string upper = ours;
+    upper[2] = 'G';
+    // The keys, then whether the development key's envelope and the other key's verify.
+    const struct {
+        std::string keys;
+        bool good, other;
+    } cases[] = {
+        {ours, true, false},
+        {theirs, false, true},
+        {ours + "," + theirs, true, true},
+        {theirs + "," + ours, true, true},
+        {upper + "," + theirs, false, true}, // a malformed entry spoils no other
+        {theirs + ",," + ours + ",", true, true},
+        {ours + theirs, false, false}, // one key of twice the length
+        {" " + ours, false, false},
+        {",", false, false},
+    };
+    for (const auto& c : cases) {
+        for (const auto& [text, verifies] : {std::pair{good, c.good}, std::pair{other, c.other}}) {
+            std::string payload = "untouched";
+            std::wstring error;
+            EXPECT_EQ(manifest_unwrap_with_key(text, c.keys.c_str(), payload, error), verifies)
+                << c.keys;
+            EXPECT_EQ(error, verifies ? L"" : L"manifest signature check failed");
+            EXPECT_EQ(payload == "untouched", !verifies) << c.keys;
+        }
+    }
+}
+
 // The table the release tool's tests read too (tests/update/manifest_rules.json), made
 // into envelopes signed with the development key.
 TEST(ReleaseRules, TheProgramKeepsTheRulesTheReleaseToolKeeps) {

@@ -80,6 +80,9 @@ def main():
             f.write(text)
     with open(os.path.join(out, "payload.json"), "wb") as f:
         f.write(payload)
+    # The public half of the key that signed bad-other-key, for lists of trusted keys.
+    with open(os.path.join(out, "other-key.txt"), "w") as f:
+        f.write(release.public_key_hex(other_key.public_key()))
 
     # The cases both the program and the release tool are held to.
     rules = os.path.join(out, "rules")

@@ -13,6 +13,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path[:0] = [os.path.join(ROOT, "tests", "package"), os.path.join(ROOT, "tools")]
+import image_headers  # noqa: E402
 import make_zips  # noqa: E402
 import release  # noqa: E402
 
@@ -106,6 +107,12 @@ def main():
     names = make_zips.UNSAFE + make_zips.SAFE + list(SMALL_RELEASE)
     write_seeds(out, "fuzz_zip_reader", archives)
     write_seeds(out, "fuzz_entry_name", [name.encode() for name in names])
+    looks = list(image_headers.NOT_IMAGES.values()) + [
+        data or image_headers.dos_header(64) + b"PE\0\0" + bytes(64)
+        for data in image_headers.IMAGES.values()]
+    write_seeds(out, "fuzz_image_header",
+                [bytes([piece]) + data for piece in (0, 6, 63) for data in looks
+                 if len(data) <= 4096])
     write_seeds(out, "fuzz_envelope", envelopes)
     write_seeds(out, "fuzz_manifest", payloads)
     write_seeds(out, "fuzz_install_state", states)

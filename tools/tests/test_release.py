@@ -1,5 +1,6 @@
 """Tests of the release tool, run in-process and, for serve, as a child process."""
 import base64
+import io
 import json
 import os
 import ssl
@@ -21,6 +22,7 @@ sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "tests"
                 os.path.join(HERE, "..", "..", "tests", "package")]
 import code_signing  # noqa: E402
 import code_signing_certs  # noqa: E402
+import image_headers  # noqa: E402
 import release  # noqa: E402
 import rule_cases  # noqa: E402
 
@@ -191,6 +193,13 @@ def test_verify_reports_the_stubs_own_texts(key, tmp_path, capsys):
         assert code == 1 and err.strip().endswith(text)
     code, _, err = run(capsys, "verify", envelope(good), "--pubkey", "04" + "0" * 128)
     assert code == 1 and "not a point" in err
+    # A build that trusts several keys accepts a manifest signed with any of them.
+    other = release.public_key_hex(release.ec.generate_private_key(
+        release.ec.SECP256R1()).public_key())
+    for keys, code in ((other + "," + public, 0), (public + ", " + other, 0), (other, 1)):
+        result = run(capsys, "verify", envelope(good), "--pubkey", keys)
+        assert result[0] == code and result[2].endswith(
+            "" if code == 0 else "manifest signature check failed\n"), keys
 
 
 def test_the_tool_keeps_the_rules_the_program_keeps(key):
@@ -302,10 +311,15 @@ def test_signing_and_what_the_program_would_say(publisher, tmp_path, capsys, mon
     assert code == 0 and pin in out, err
     assert (folder / "brindlewick.exe").read_bytes() == tiny_program()  # signed copies only
     until = code_signing.x509.load_pem_x509_certificate(code_signing.read(cert, "")).not_valid_after
-    signer = "signed by CN=Test publisher publisher, certificate sha256 %s, valid until %s UTC" % (
-        pin, until)
+    signer = ("signed by CN=Test publisher publisher, certificate sha256 %s, public key sha256 "
+              "%s, valid until %s UTC" % (pin, code_signing_certs.key_pin(cert), until))
     assert run(capsys, "signatures", tmp_path / "p.zip", "--pin", pin)[:2] == (
         0, "brindlewick.exe: %s\nlib\\Helper.DLL: %s\n" % (signer, signer))
+    # Either digest pins it, alone or among others.
+    for pins in (code_signing_certs.key_pin(cert), "0" * 64 + ", " + pin):
+        assert run(capsys, "signatures", tmp_path / "p.zip", "--pin", pins)[0] == 0, pins
+    code, _, err = run(capsys, "signatures", tmp_path / "p.zip", "--pin", pin + ",")
+    assert code == 1 and "a pin is 64 lowercase hexadecimal characters" in err
 
     # One PKCS#12 file, its password from the environment, signs in place the same way.
     monkeypatch.setenv("BRINDLEWICK_SIGN_PASSWORD", "secret")
@@ -325,6 +339,48 @@ def test_signing_and_what_the_program_would_say(publisher, tmp_path, capsys, mon
         code, out, err = run(capsys, "signatures", tmp_path / "q.zip", "--pin", pinned)
         assert code == 1 and err == "release.py: %s\n" % refusal, (out, err)
     assert "brindlewick.exe: bad signature (changed after signing)" in out
+
+
+def test_program_files_are_known_by_their_first_bytes_whatever_their_names():
+    wrong = []
+    for name, data in {**image_headers.IMAGES, **image_headers.NOT_IMAGES}.items():
+        data = data or tiny_program()
+        if code_signing.is_program_file(name, io.BytesIO(data), len(data)) != (
+                name in image_headers.IMAGES):
+            wrong.append(name)
+    # Named as a program, it is one to the program too, whatever it holds.
+    for name in ("x.DLL", "a/b.exe"):
+        if not code_signing.is_program_file(name, io.BytesIO(b"text"), 4):
+            wrong.append(name)
+    assert wrong == []
+
+
+def test_every_program_image_is_signed_and_checked_whatever_its_name(publisher, tmp_path,
+                                                                    capsys):
+    cert, key, pin = publisher
+    key_pin = code_signing_certs.key_pin(cert)
+    notes = image_headers.NOT_IMAGES["notes.txt"]
+    folder = make_release(tmp_path / "rel", {"brindlewick.exe": tiny_program(),
+                                             "plugin.ocx": tiny_program(),
+                                             "bin/tool": tiny_program(), "notes.txt": notes})
+    code, out, err = run(capsys, "pack", folder, "--out", tmp_path / "p.zip",
+                         "--sign-cert", cert, "--sign-key", key)
+    assert code == 0 and "certificate sha256 %s, public key sha256 %s" % (pin, key_pin) in out
+    with zipfile.ZipFile(tmp_path / "p.zip") as z:
+        assert z.read("notes.txt") == notes
+    # Each image is listed and signed, whatever its name; the text is no program.
+    code, out, err = run(capsys, "signatures", tmp_path / "p.zip", "--pin",
+                         "0" * 64 + "," + key_pin)
+    assert code == 0, err
+    assert [line.split(":")[0] for line in out.splitlines()] == [
+        "bin\\tool", "brindlewick.exe", "plugin.ocx"]
+    code, _, err = run(capsys, "signatures", tmp_path / "p.zip", "--pin", "1" * 64)
+    assert code == 1 and err == "release.py: signed by another publisher: bin\\tool\n"
+
+    assert run(capsys, "pack", folder, "--out", tmp_path / "q.zip")[0] == 0
+    code, out, err = run(capsys, "signatures", tmp_path / "q.zip", "--pin", pin)
+    assert code == 1 and err == "release.py: unsigned file: bin\\tool\n"
+    assert out == "bin\\tool: unsigned\nbrindlewick.exe: unsigned\nplugin.ocx: unsigned\n"
 
 
 def pkcs12_file(folder, cert, key):
