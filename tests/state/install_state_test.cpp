@@ -118,13 +118,32 @@ TEST_F(InstallStateFile, SaveThenLoadGivesTheSameRecord) {
     EXPECT_EQ(loaded.bad, saved.bad);
 }
 
+// Each byte that starts no well-formed sequence becomes U+FFFD; well-formed ones of every
+// length stay, so that whatever is saved loads back.
 TEST_F(InstallStateFile, InvalidUtf8IsSavedReplacedNotFatal) {
-    InstallState state;
-    state.installed = "1.0\xff";
-    ASSERT_TRUE(state_save(state));
-    InstallState loaded;
-    ASSERT_TRUE(state_load(loaded));
-    EXPECT_EQ(loaded.installed, "1.0\xef\xbf\xbd");
+    const std::string kFffd = "\xef\xbf\xbd";
+    const struct {
+        std::string saved, loaded;
+    } cases[] = {
+        {"1.0\xff", "1.0" + kFffd},
+        {"\x80x", kFffd + "x"},                              // stray continuation byte
+        {"\xc0\xaf", kFffd + kFffd},                         // overlong '/'
+        {"\xe0\x80\xaf", kFffd + kFffd + kFffd},             // overlong, three bytes
+        {"\xed\xa0\x80", kFffd + kFffd + kFffd},             // a surrogate
+        {"\xf4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd}, // past U+10FFFF
+        {"\xe6\x97", kFffd + kFffd},                         // cut short at the end
+        {"\xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80\x7f", "\xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80\x7f"},
+        {std::string("a\0b\x1f", 4), std::string("a\0b\x1f", 4)},
+    };
+    for (const auto& c : cases) {
+        InstallState state;
+        state.installed = "1";
+        state.prev = c.saved;
+        ASSERT_TRUE(state_save(state));
+        InstallState loaded;
+        ASSERT_TRUE(state_load(loaded)) << read_file(state_file());
+        EXPECT_EQ(loaded.prev, c.loaded) << read_file(state_file());
+    }
 }
 
 TEST_F(InstallStateFile, UnloadableFilesGiveFalseAndAnEmptyRecord) {
