@@ -14,6 +14,8 @@ const ULONGLONG kSilenceMs = 30000;
 // How often the caller's thread looks: often enough for a progress bar to move with
 // the bytes, seldom enough to cost nothing next to the transfer.
 const DWORD kLookMs = 50;
+// Once its transfer has returned, a thread has only its own end left to run.
+const DWORD kThreadEndMs = 5000;
 
 // Shared by the watching and the working thread; the last of the two to let go frees it,
 // so that a transfer given up on can still finish with everything it had.
@@ -80,9 +82,8 @@ bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::s
         error = L"cannot start download";
         return false;
     }
-    CloseHandle(reinterpret_cast<HANDLE>(thread));
-
     bool ok = false;
+    bool returned_in_time = false;
     uint64_t relayed = 0;
     for (;;) {
         const bool returned = WaitForSingleObject(job->done, kLookMs) == WAIT_OBJECT_0;
@@ -92,6 +93,7 @@ bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::s
             relayed = received;
         }
         if (returned) {
+            returned_in_time = true;
             ok = job->ok;
             text = std::move(job->text);
             if (!ok) {
@@ -110,5 +112,12 @@ bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::s
         }
     }
     let_go(job);
+    // A transfer that returned is let to end its thread too, so that none of ours is
+    // still winding down while the program ends and its runtime is torn down around it.
+    // One given up on is left to finish on its own.
+    if (returned_in_time) {
+        WaitForSingleObject(reinterpret_cast<HANDLE>(thread), kThreadEndMs);
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(thread));
     return ok;
 }

@@ -154,7 +154,8 @@ def test_a_new_stub_must_prove_that_it_runs(server, clean, tmp_path):
         server.publish(version, release(version, stub=stub), channel="proof")
         for _ in range(2):  # staged, then tried and committed
             assert e2e.start_stub(base) == (0, [])
-        assert e2e.state() == {"installed": version, "prev": e2e.state()["prev"]}
+        assert e2e.state() == {"installed": version, "prev": e2e.state()["prev"]}, \
+            e2e.log_lines()
         assert e2e.read(root("updater.exe"), "rb") == e2e.read(e2e.SETUP, "rb"), version
         assert not os.path.exists(root("updater.new.exe"))
     assert not any("self-upgraded" in line for line in e2e.log_lines())
