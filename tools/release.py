@@ -7,15 +7,23 @@ server for trying a release.
   release.py pack DIR --out PACKAGE [SIGNING]
                                          writes a release package from a folder; with
                                          SIGNING, every program file in it is signed
-  release.py signatures PACKAGE [--pin HEX[,HEX...]]
-                                         lists who signed each program file of a package
+  release.py signatures PACKAGE [--base OLD_PACKAGE] [--pin HEX[,HEX...]]
+                                         lists who signed each program file of a package;
+                                         of a delta package, with the package it starts
+                                         from, of the tree it makes
   release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S]
-                 [--expires-in DAYS] --out F
+                 [--expires-in DAYS] [--delta FROM URL DELTA]... --out F
                                          (the manifest names the package's digest and size,
                                          and when it was issued: a program that has seen
                                          it refuses one issued before; with --expires-in,
-                                         it is refused that many days on)
+                                         it is refused that many days on; each --delta
+                                         offers a delta package to installations of
+                                         version FROM)
+  release.py delta OLD_PACKAGE NEW_PACKAGE --out DELTA
+                                         writes what turns the old package's tree into the
+                                         new one's: unchanged and moved files are taken
+                                         from the old, changed ones patched, the rest whole
   release.py verify ENVELOPE (--pubkey HEX[,HEX...] | --key KEYFILE)
   release.py serve DIR --certs CERTDIR [--port N]
 
@@ -33,6 +41,7 @@ import binascii
 import datetime
 import hashlib
 import http.server
+import io
 import json
 import math
 import os
@@ -44,6 +53,7 @@ import time
 import zipfile
 
 import code_signing
+import delta_package
 from code_signing import Refused
 
 from cryptography import x509
@@ -251,37 +261,42 @@ def sign_code(paths, signer):
         os.replace(tmp, path)
 
 
-def signatures(package, pins=None):
-    """A line for each program file of the package naming its signer. With `pins` (the
-    digests of certificates or of public keys a build trusts), the package is refused
-    with the program's own text for a file it would refuse."""
-    check_package(package)
+def signatures(package, pins=None, base=None):
+    """A line for each program file of the package naming its signer; of a delta package,
+    of the tree it makes from `base`. With `pins` (the digests of certificates or of public
+    keys a build trusts), the package is refused with the program's own text for a file it
+    would refuse."""
+    if delta_package.is_delta(package):
+        if base is None:
+            raise Refused("%s is a delta package: name the package it starts from with "
+                          "--base" % package)
+        check_package(base)
+        tree = delta_package.rebuild(package, base)
+    else:
+        check_package(package)
+        tree, _ = delta_package.read_tree(package)
     lines, refusal = [], None
-    with zipfile.ZipFile(package) as z:
-        for info in z.infolist():
-            name = info.filename.replace("/", "\\")
-            if info.is_dir():
-                continue
-            with z.open(info) as entry:
-                if not code_signing.is_program_file(name, entry, info.file_size):
-                    continue
-            problem = None
-            try:
-                signer = code_signing.signer_of(z.read(info))
-            except code_signing.BadSignature as e:
-                lines.append("%s: bad signature (%s)" % (name, e))
-                problem = "bad signature: "
+    for path, data in tree.items():
+        name = path.replace("/", "\\")
+        if not code_signing.is_program_file(name, io.BytesIO(data), len(data)):
+            continue
+        problem = None
+        try:
+            signer = code_signing.signer_of(data)
+        except code_signing.BadSignature as e:
+            lines.append("%s: bad signature (%s)" % (name, e))
+            problem = "bad signature: "
+        else:
+            if signer is None:
+                lines.append(name + ": unsigned")
+                problem = "unsigned file: "
             else:
-                if signer is None:
-                    lines.append(name + ": unsigned")
-                    problem = "unsigned file: "
-                else:
-                    lines.append("%s: signed by %s" % (name, code_signing.describe(signer)))
-                    if pins and not {code_signing.certificate_pin(signer),
-                                     code_signing.key_pin(signer)} & set(pins):
-                        problem = "signed by another publisher: "
-            if pins and problem and refusal is None:
-                refusal = problem + name
+                lines.append("%s: signed by %s" % (name, code_signing.describe(signer)))
+                if pins and not {code_signing.certificate_pin(signer),
+                                 code_signing.key_pin(signer)} & set(pins):
+                    problem = "signed by another publisher: "
+        if pins and problem and refusal is None:
+            refusal = problem + name
     return lines, refusal
 
 
@@ -326,10 +341,34 @@ def manifest_problem(manifest):
     if not isinstance(min_stub, str):
         return "manifest: bad minStub"
     for key in ("size", "issued", "expires"):
-        count = manifest.get(key, 1)
-        if isinstance(count, bool) or not isinstance(count, int) or not 1 <= count < 1 << 64:
+        if not count_ok(manifest.get(key, 1)):
             return "manifest: bad " + key
+    if not deltas_ok(manifest.get("deltas", [])):
+        return "manifest: bad deltas"
     return None
+
+
+def count_ok(count):
+    return not isinstance(count, bool) and isinstance(count, int) and 1 <= count < 1 << 64
+
+
+def deltas_ok(deltas):
+    """Each offer names the version it starts from (once), its https address, digest and
+    size."""
+    if not isinstance(deltas, list):
+        return False
+    seen = set()
+    for offer in deltas:
+        if not isinstance(offer, dict):
+            return False
+        start, url, sha256 = offer.get("from"), offer.get("url"), offer.get("sha256")
+        if (not isinstance(start, str) or not VERSION_RULE.fullmatch(start) or start in seen
+                or not isinstance(url, str) or not url.startswith("https://")
+                or not isinstance(sha256, str) or not SHA256_RULE.fullmatch(sha256)
+                or not count_ok(offer.get("size"))):
+            return False
+        seen.add(start)
+    return True
 
 
 def expiry_problem(manifest, now=None):
@@ -455,7 +494,7 @@ def parse_manifest(payload):
     return manifest
 
 
-def sign(version, url, package, key_path, min_stub, out, expires_in=None):
+def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas=()):
     for name, value in (("version", version), ("min-stub", min_stub)):
         if value is not None and not VERSION_RULE.fullmatch(value):
             raise Refused("%s %r is not 1 to 4 numbers of at most 8 digits, dot-separated"
@@ -468,6 +507,9 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None):
         manifest["expires"] = issued + expires_in * 24 * 60 * 60
     if min_stub is not None:
         manifest["minStub"] = min_stub
+    if deltas:
+        manifest["deltas"] = [{"from": start, "url": delta_url, "sha256": "0" * 64, "size": 1}
+                              for start, delta_url, _ in deltas]
     problem = manifest_problem(manifest)
     if problem:
         raise Refused(problem)
@@ -475,6 +517,10 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None):
     key = load_private_key(key_path)
     manifest["sha256"] = file_sha256(package)
     manifest["size"] = os.path.getsize(package)
+    for offer, (start, _, path) in zip(manifest.get("deltas", []), deltas):
+        if not delta_package.is_delta(path):
+            raise Refused("%s is no delta package (release.py delta makes them)" % path)
+        offer["sha256"], offer["size"] = file_sha256(path), os.path.getsize(path)
     payload = json.dumps(manifest, indent=2).encode() + b"\n"
     text = envelope_text(payload, p1363_signature(key, payload))
     # What is written must be what the stub accepts.
@@ -622,6 +668,7 @@ def parser():
     k.add_argument("package")
     k.add_argument("--pin", help="PUBLISHER_CERT_SHA256 of a build (digests, comma-separated): "
                                  "fail as that program would")
+    k.add_argument("--base", help="of a delta package: the package it starts from")
     k = sub.add_parser("sign-code", help="sign program files in place")
     k.add_argument("files", nargs="+")
     signing_options(k, required=True)
@@ -633,7 +680,14 @@ def parser():
     k.add_argument("--min-stub", help="oldest setup program that may install it")
     k.add_argument("--expires-in", type=int, metavar="DAYS",
                    help="refused by the program that many days after signing")
+    k.add_argument("--delta", nargs=3, action="append", default=[],
+                   metavar=("FROM", "URL", "DELTA"),
+                   help="offer the delta package DELTA, served at URL, to version FROM")
     k.add_argument("--out", default="latest.json")
+    k = sub.add_parser("delta", help="write a delta package between two release packages")
+    k.add_argument("old")
+    k.add_argument("new")
+    k.add_argument("--out", required=True, help="the delta package to write")
     k = sub.add_parser("verify", help="check a latest.json and print its manifest")
     k.add_argument("envelope")
     group = k.add_mutually_exclusive_group(required=True)
@@ -676,17 +730,24 @@ def run(argv):
             if not all(re.fullmatch(r"[0-9a-f]{64}", pin) for pin in pins):
                 raise Refused("a pin is 64 lowercase hexadecimal characters (several are "
                               "separated by commas)")
-        lines, refusal = signatures(args.package, pins)
+        lines, refusal = signatures(args.package, pins, args.base)
         print("\n".join(lines) if lines else "no program file in %s" % args.package)
         if refusal:
             raise Refused(refusal)
+    elif args.command == "delta":
+        check_package(args.old)
+        check_package(args.new)
+        counts = delta_package.write(args.old, args.new, args.out, check_names)
+        print("%s: %d taken from the old tree, %d patched, %d whole; %d bytes, sha256 %s" % (
+            args.out, counts["old"], counts["patch"], counts["whole"],
+            os.path.getsize(args.out), file_sha256(args.out)))
     elif args.command == "sign-code":
         signer = code_signing.Signer(args.sign_cert, args.sign_key, args.timestamp_url)
         sign_code(args.files, signer)
         print("signed by %s" % code_signing.describe(signer.certificate))
     elif args.command == "sign":
         manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out,
-                        args.expires_in)
+                        args.expires_in, args.delta)
         print("%s: version %s, sha256 %s, size %d, issued %s%s" % (
             args.out, manifest["version"], manifest["sha256"], manifest["size"],
             utc_text(manifest["issued"]),

@@ -56,6 +56,40 @@ uint64_t count_member(const nlohmann::json& object, const char* key, bool& bad) 
     return size;
 }
 
+// Absent: none. Present: an array of well-formed offers, each from a version of its own.
+bool deltas_member(const nlohmann::json& object, std::vector<DeltaOffer>& deltas) {
+    deltas.clear();
+    const auto member = object.find("deltas");
+    if (member == object.end()) {
+        return true;
+    }
+    if (!member->is_array()) {
+        return false;
+    }
+    for (const nlohmann::json& entry : *member) {
+        if (!entry.is_object()) {
+            return false;
+        }
+        bool bad = false;
+        DeltaOffer offer;
+        offer.from = json_string_member(entry, "from", &bad);
+        offer.url = json_string_member(entry, "url", &bad);
+        offer.sha256 = json_string_member(entry, "sha256", &bad);
+        offer.size = count_member(entry, "size", bad);
+        if (bad || !release_version_ok(offer.from) || offer.url.compare(0, 8, "https://") != 0 ||
+            !digest_ok(offer.sha256) || offer.size == 0) {
+            return false;
+        }
+        for (const DeltaOffer& earlier : deltas) {
+            if (earlier.from == offer.from) {
+                return false;
+            }
+        }
+        deltas.push_back(offer);
+    }
+    return true;
+}
+
 } // namespace
 
 bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& error) {
@@ -74,6 +108,7 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     manifest.size = count_member(object, "size", bad_size);
     manifest.issued = count_member(object, "issued", bad_issued);
     manifest.expires = count_member(object, "expires", bad_expires);
+    const bool deltas_ok = deltas_member(object, manifest.deltas);
     if (bad_version || !release_version_ok(manifest.version)) {
         error = L"manifest: bad version";
     } else if (bad_url || manifest.url.compare(0, 8, "https://") != 0) {
@@ -88,6 +123,8 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
         error = L"manifest: bad issued";
     } else if (bad_expires) {
         error = L"manifest: bad expires";
+    } else if (!deltas_ok) {
+        error = L"manifest: bad deltas";
     } else {
         return true;
     }
@@ -113,4 +150,13 @@ bool manifest_is_current(const Manifest& manifest, uint64_t newest_seen, std::ws
     const std::time_t now = std::time(nullptr);
     return manifest_is_current(manifest, newest_seen, now > 0 ? static_cast<uint64_t>(now) : 0,
                                error);
+}
+
+const DeltaOffer* manifest_delta_from(const Manifest& manifest, const std::string& version) {
+    for (const DeltaOffer& offer : manifest.deltas) {
+        if (offer.from == version) {
+            return &offer;
+        }
+    }
+    return nullptr;
 }

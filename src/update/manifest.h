@@ -3,23 +3,39 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// A delta package the manifest offers to installations of one version: what turns that
+// version's tree into the release's.
+struct DeltaOffer {
+    std::string from;   // the version it starts from
+    std::string url;    // "https://" address of the delta package
+    std::string sha256; // 64 ASCII hexadecimal digits, either case
+    uint64_t size = 0;  // its size in bytes
+};
 
 struct Manifest {
-    std::string version;  // 1 to 4 dot-separated runs of 1 to 8 digits
-    std::string url;      // "https://" address of the package
-    std::string sha256;   // 64 ASCII hexadecimal digits, either case
-    std::string minStub;  // oldest stub that may install it; empty for any
-    uint64_t size = 0;    // the package's size in bytes; 0 when the manifest gives none
-    uint64_t issued = 0;  // when it was signed, in UTC seconds; 0 when it does not say
-    uint64_t expires = 0; // when it stops being valid, in UTC seconds; 0: never
+    std::string version;            // 1 to 4 dot-separated runs of 1 to 8 digits
+    std::string url;                // "https://" address of the package
+    std::string sha256;             // 64 ASCII hexadecimal digits, either case
+    std::string minStub;            // oldest stub that may install it; empty for any
+    uint64_t size = 0;              // the package's size in bytes; 0 when the manifest gives none
+    uint64_t issued = 0;            // when it was signed, in UTC seconds; 0 when it does not say
+    uint64_t expires = 0;           // when it stops being valid, in UTC seconds; 0: never
+    std::vector<DeltaOffer> deltas; // at most one for each version it starts from
 };
 
 // Fills `manifest` from the verified payload and checks, in order, the version, the
 // url's scheme, the digest, the stub version's type, the size and the times it was
-// issued and expires (whole numbers from 1); `error` names the first fault. A version is
+// issued and expires (whole numbers from 1), and the delta offers (an array of objects
+// each with a version "from" named once, an https "url", a "sha256" and a "size");
+// `error` names the first fault. A version is
 // bounded (at most 35 characters) so that its folder name can always be made. A payload
 // that is not a JSON object leaves `manifest` untouched.
 bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& error);
+
+// The offer of a delta from `version`, or null.
+const DeltaOffer* manifest_delta_from(const Manifest& manifest, const std::string& version);
 
 // How far a clock may be behind the publisher's before an expired manifest is refused.
 constexpr uint64_t kClockSkewSeconds = 24 * 60 * 60;

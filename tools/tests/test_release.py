@@ -22,6 +22,7 @@ sys.path[:0] = [os.path.join(HERE, ".."), os.path.join(HERE, "..", "..", "tests"
                 os.path.join(HERE, "..", "..", "tests", "package")]
 import code_signing  # noqa: E402
 import code_signing_certs  # noqa: E402
+import delta_package  # noqa: E402
 import image_headers  # noqa: E402
 import release  # noqa: E402
 import rule_cases  # noqa: E402
@@ -431,3 +432,75 @@ def test_signing_refusals_change_nothing(publisher, tmp_path, capsys, monkeypatc
     assert code == 1 and text in err, err
     assert os.listdir(folder) == ["brindlewick.exe"]
     assert (folder / "brindlewick.exe").read_bytes() == tiny_program()
+
+
+def test_a_delta_package_rebuilds_the_new_tree_and_is_offered_signed(key, publisher, tmp_path,
+                                                                     capsys):
+    cert, signing_key, pin = publisher
+    big = bytes(range(256)) * 4096 + os.urandom(1 << 20)
+    old = {"brindlewick.exe": tiny_program(), "data/big.bin": big, "data/same.txt": b"same",
+           "data/gone.txt": b"removed", "old-name.txt": b"moved " * 50, "data/c.txt": b"c1"}
+    program = tiny_program()
+    changed = program[:0x201] + b"\x90" + program[0x202:]  # another instruction
+    new = {"brindlewick.exe": changed, "data/big.bin": big[:5000] + b"fix" + big[5000:],
+           "data/same.txt": b"same", "sub/new-name.txt": b"moved " * 50,
+           "data/c.txt": b"c2", "plugin.ocx": changed + b"\xc3", "empty/": None}
+    packages = {}
+    for name, files in (("old", old), ("new", new)):
+        folder = make_release(tmp_path / name, {k: v for k, v in files.items() if v is not None})
+        (folder / "empty").mkdir()
+        packages[name] = tmp_path / (name + ".zip")
+        assert run(capsys, "pack", folder, "--out", packages[name], "--sign-cert", cert,
+                   "--sign-key", signing_key)[0] == 0
+    delta = tmp_path / "delta.zip"
+    code, out, err = run(capsys, "delta", packages["old"], packages["new"], "--out", delta)
+    assert code == 0, err
+
+    with zipfile.ZipFile(delta) as z:
+        assert z.namelist()[0] == "delta.json"
+        description = json.loads(z.read("delta.json"))
+        stored = {i.filename: i.compress_type for i in z.infolist()}
+    files = {f["path"]: f for f in description["files"]}
+    assert description["format"] == 1 and description["folders"] == ["empty/"]
+    assert sorted(files) == sorted(k for k, v in new.items() if v is not None)
+    assert files["sub/new-name.txt"]["source"] == "old"  # found by its digest
+    assert files["sub/new-name.txt"]["base"] == "old-name.txt"
+    assert files["data/big.bin"]["source"] == "patch"
+    assert stored[files["data/big.bin"]["entry"]] == zipfile.ZIP_STORED
+    sources = [files[name]["source"] for name in sorted(files)]
+    # data/c.txt is carried whole: a patch would be larger.
+    assert sources == ["patch", "patch", "whole", "old", "whole", "old"], sources
+    assert "2 taken from the old tree, 2 patched, 2 whole" in out
+    assert "data/gone.txt" not in files
+    # The tree comes out byte for byte, signatures and all.
+    assert delta.stat().st_size < packages["new"].stat().st_size / 10
+    assert delta_package.rebuild(delta, packages["old"]) == delta_package.read_tree(
+        packages["new"])[0]
+    assert run(capsys, "signatures", delta, "--base", packages["old"], "--pin", pin)[0] == 0
+    code, _, err = run(capsys, "signatures", delta)
+    assert code == 1 and "name the package it starts from with --base" in err
+    code, _, err = run(capsys, "signatures", delta, "--base", packages["new"])
+    assert code == 1 and "of the old package is not the one the delta starts from" in err
+
+    # Offered in the signed manifest, from any number of versions; refused when it is no
+    # delta or the manifest would be.
+    path, public = key
+    out = tmp_path / "latest.json"
+    code, _, err = run(capsys, "sign", "--version", "2.0", "--url", "https://h/p.zip",
+                       "--package", packages["new"], "--key", path, "--out", out,
+                       "--delta", "1.0", "https://h/d1.zip", delta,
+                       "--delta", "1.1", "https://h/d2.zip", delta)
+    assert code == 0, err
+    code, shown, _ = run(capsys, "verify", out, "--pubkey", public)
+    offer = {"url": "https://h/d1.zip", "sha256": release.file_sha256(delta),
+             "size": delta.stat().st_size, "from": "1.0"}
+    assert code == 0 and json.loads(shown)["deltas"] == [offer, dict(
+        offer, **{"from": "1.1", "url": "https://h/d2.zip"})]
+    for delta_args, text in ((["1.0", "https://h/d.zip", packages["old"]], "is no delta package"),
+                             (["1.0", "http://h/d.zip", delta], "manifest: bad deltas"),
+                             (["1.x", "https://h/d.zip", delta], "manifest: bad deltas")):
+        out.unlink(missing_ok=True)
+        code, _, err = run(capsys, "sign", "--version", "2.0", "--url", "https://h/p.zip",
+                           "--package", packages["new"], "--key", path, "--out", out,
+                           "--delta", *delta_args)
+        assert code == 1 and text in err and not out.exists(), delta_args
