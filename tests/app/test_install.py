@@ -279,8 +279,10 @@ def test_the_window_during_an_installation(server, clean):
     server.publish("1.0.0", files, name="unannounced", route="/slow-no-length/10")
 
     # latest.json comes slowly too, so that every status stays long enough to be seen.
-    setup = e2e.start(e2e.SETUP, base_url=server.url("/slow/300/slow"))
+    # The watcher, a program that takes its time to start on a busy machine, waits for the
+    # window rather than the window for it.
     watcher = e2e.probe_in_background("watch")
+    setup = e2e.start(e2e.SETUP, base_url=server.url("/slow/300/slow"))
     assert e2e.wait_for(lambda: e2e.probe("close", "100").stdout == "open\n")
     artifact = os.path.join(e2e.BUILD, "test-artifacts", "progress-window.png")
     os.makedirs(os.path.dirname(artifact), exist_ok=True)
@@ -301,11 +303,12 @@ def test_the_window_during_an_installation(server, clean):
         assert [status, "marquee"] in seen
 
     # Without a length, the bar stays indeterminate through the download.
+    watcher = e2e.probe_in_background("watch")
     setup = e2e.start(e2e.SETUP, base_url=server.url("/slow/300/unannounced"))
-    watched = [line.split("|") for line in e2e.probe("watch").stdout.splitlines()]
     assert e2e.finish(setup) == 0
-    downloading = [bar for status, bar in watched if status.startswith("Downloading")]
-    assert downloading and set(downloading) == {"marquee"}
+    watched = [line.split("|") for line in watcher.communicate(timeout=30)[0].splitlines()]
+    downloading = [line[1] for line in watched if line[0].startswith("Downloading")]
+    assert downloading and set(downloading) == {"marquee"}, watched
 
 
 def test_the_installer_waits_for_a_running_update(server, clean):
