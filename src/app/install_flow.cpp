@@ -107,7 +107,7 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
     if (judged != Outcome::installed) {
         return judged;
     }
-    if (!fetch_and_stage(manifest, true, error)) {
+    if (!fetch_and_stage(manifest, state.installed, true, error)) {
         return Outcome::failed;
     }
     ui_status(L"Setting up...");

@@ -43,7 +43,7 @@ void check(InstallState& state) {
     if (!ver_newer(manifest.version, state.installed) || state.is_bad(manifest.version)) {
         return;
     }
-    if (!fetch_and_stage(manifest, false, error)) {
+    if (!fetch_and_stage(manifest, state.installed, false, error)) {
         log_line("stage %s failed: %s", version, w_to_utf8(error).c_str());
         return;
     }

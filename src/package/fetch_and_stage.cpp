@@ -1,11 +1,13 @@
 #include "package/fetch_and_stage.h"
 
+#include "package/delta_build.h"
 #include "package/sha256_file.h"
 #include "package/tree_signatures.h"
 #include "package/zip_extract.h"
 #include "state/file_tree.h"
 #include "state/paths.h"
 #include "state/text.h"
+#include "state/update_log.h"
 #include "state/version.h"
 #include "ui/progress_window.h"
 #include "update/transfer.h"
@@ -73,28 +75,33 @@ bool move_into_place(const std::wstring& staged, const std::string& version) {
     return true;
 }
 
-// Steps after the download; the caller removes the scratch names whatever happens.
-bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
-                        const std::wstring& staging, std::wstring& error) {
+// The download is the one the signed manifest names: its size was held to as it came.
+bool digest_is(const std::string& announced, const std::wstring& path, std::wstring& error) {
     std::string digest;
-    if (!sha256_file(package, digest)) {
+    if (!sha256_file(path, digest)) {
         error = L"could not hash download";
         return false;
     }
-    if (!digest_matches(manifest.sha256, digest)) {
+    if (!digest_matches(announced, digest)) {
         error = L"checksum mismatch - download corrupted or tampered";
         return false;
     }
-    // An interrupted run's, if any. Files of it that cannot go (one held open, say) must
-    // not become part of this version.
+    return true;
+}
+
+// An interrupted run's, if any. Files of it that cannot go (one held open, say) must not
+// become part of this version.
+bool clear_staging(const std::wstring& staging, std::wstring& error) {
     if (!rm_path(staging)) {
         error = L"cannot clear the staging folder of an earlier run";
         return false;
     }
-    std::vector<std::wstring> images;
-    if (!zip_extract_listing_images(package, staging, images, error)) {
-        return false;
-    }
+    return true;
+}
+
+// Steps once the tree is in the staging folder, whichever road it came by.
+bool check_and_move(const Manifest& manifest, const std::wstring& staging,
+                    const std::vector<std::wstring>& images, std::wstring& error) {
     if (!is_file(app_exe_in(staging))) {
         error = L"package has no brindlewick.exe";
         return false;
@@ -107,6 +114,35 @@ bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
         return false;
     }
     return true;
+}
+
+// Steps after the download; the caller removes the scratch names whatever happens.
+bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
+                        const std::wstring& staging, std::wstring& error) {
+    std::vector<std::wstring> images;
+    return digest_is(manifest.sha256, package, error) && clear_staging(staging, error) &&
+           zip_extract_listing_images(package, staging, images, error) &&
+           check_and_move(manifest, staging, images, error);
+}
+
+// The tree built from the installed version's folder and the delta the manifest offers
+// from it; no scratch name is left, whatever happens.
+bool stage_from_delta(const Manifest& manifest, const DeltaOffer& offer,
+                      const std::string& installed, const Progress& progress, std::wstring& error) {
+    const std::wstring delta = delta_download_file();
+    const std::wstring staging = staging_dir();
+    if (!http_get_file(utf8_to_w(offer.url), delta, offer.size, progress, error)) {
+        return false;
+    }
+    std::vector<std::wstring> images;
+    const bool staged = digest_is(offer.sha256, delta, error) && clear_staging(staging, error) &&
+                        delta_build_tree(delta, app_dir(installed), staging, images, error) &&
+                        check_and_move(manifest, staging, images, error);
+    DeleteFileW(delta.c_str());
+    if (!staged) {
+        rm_tree(staging);
+    }
+    return staged;
 }
 
 } // namespace
@@ -133,13 +169,29 @@ void stage_settle_set_aside() {
     FindClose(find);
 }
 
-bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error) {
+bool fetch_and_stage(const Manifest& manifest, const std::string& installed, bool show_progress,
+                     std::wstring& error) {
     const std::wstring package = download_file();
     const std::wstring staging = staging_dir();
     Progress progress;
     if (show_progress) {
         ui_status((L"Downloading Brindlewick " + utf8_to_w(manifest.version) + L"...").c_str());
         progress = window_progress();
+    }
+    // A delta costs what changed; whatever goes wrong on its road, the full package is
+    // fetched in the same run, so that no update fails that the package would make.
+    const DeltaOffer* offer =
+        installed.empty() ? nullptr : manifest_delta_from(manifest, installed);
+    if (offer != nullptr && file_exists(app_dir(installed))) {
+        std::wstring failure;
+        if (stage_from_delta(manifest, *offer, installed, progress, failure)) {
+            return true;
+        }
+        log_line("delta %s->%s failed: %s; fetching the full package", installed.c_str(),
+                 manifest.version.c_str(), w_to_utf8(failure).c_str());
+        if (show_progress) {
+            progress = window_progress();
+        }
     }
     if (!http_get_file(utf8_to_w(manifest.url), package, manifest.size, progress, error)) {
         return false;

@@ -9,11 +9,17 @@
 #include <string>
 
 // Makes app_dir(manifest.version) hold exactly the package's tree, replacing a folder
-// of that version that exists. `show_progress` reports to the progress window. On
+// of that version that exists. When the manifest offers a delta from `installed` (the
+// installed version, or empty) and that version's folder is there, the tree is built
+// from the folder and the delta first; should anything on that road fail, a line
+// "delta <installed>-><version> failed: <reason>; fetching the full package" goes to the
+// log and the package is fetched after all. `show_progress` reports to the progress
+// window. On
 // failure `error` says why, no scratch file or folder is left, and a folder of the
 // same version that existed is still whole. Callers keep other runs off the scratch
 // names with the updater lock.
-bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error);
+bool fetch_and_stage(const Manifest& manifest, const std::string& installed, bool show_progress,
+                     std::wstring& error);
 
 // A replacement cut short (the process ended between its two renames) can leave the only
 // copy of a version under its set-aside name, <root>\replaced-<version>: it goes back

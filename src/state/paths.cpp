@@ -98,6 +98,14 @@ std::wstring download_file() {
     return under_root(L"\\dl-tmp.zip");
 }
 
+std::wstring delta_download_file() {
+    return under_root(L"\\dl-delta.zip");
+}
+
+std::wstring delta_patch_file() {
+    return under_root(L"\\delta-patch.tmp");
+}
+
 std::wstring staging_dir() {
     return under_root(L"\\staging-tmp");
 }

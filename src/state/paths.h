@@ -28,8 +28,10 @@ std::wstring state_temp_file(); // <root>\install.json.tmp: the next content, be
 std::wstring log_file();        // <root>\updater.log
 
 // Scratch names of staging, one of each per root.
-std::wstring download_file(); // <root>\dl-tmp.zip: the package being downloaded
-std::wstring staging_dir();   // <root>\staging-tmp: the package being extracted
+std::wstring download_file();       // <root>\dl-tmp.zip: the package being downloaded
+std::wstring staging_dir();         // <root>\staging-tmp: the package being extracted
+std::wstring delta_download_file(); // <root>\dl-delta.zip: the delta package being downloaded
+std::wstring delta_patch_file();    // <root>\delta-patch.tmp: one patch of it, unpacked
 // <root>\replaced-<version>: the version's folder set aside while it is replaced.
 std::wstring replaced_dir(const std::string& version);
 

@@ -11,6 +11,7 @@ import subprocess
 import threading
 import time
 
+import delta_package
 import release
 import test_server
 
@@ -244,7 +245,7 @@ class Server:
         return [(when, path) for when, path in self.handler.requests if containing in path]
 
     def publish(self, version, files=None, name=None, min_stub=None, route="/files",
-                tamper=None, channel=None, signer=None, key=KEY):
+                tamper=None, channel=None, signer=None, key=KEY, deltas=()):
         """Packs a release into www/NAME/ and signs a latest.json there that announces it
         at `route`/NAME/package.zip; with `channel`, www/CHANNEL/latest.json announces it
         too, and the channel's base URL is returned. `files` maps relative names to bytes, to the path of
@@ -252,7 +253,9 @@ class Server:
         stand-in alone. `tamper` may change
         the manifest before it is signed; `signer` (a code_signing.Signer) signs the
         program files as the release tool packs them; `key` is the private key file that
-        signs latest.json. Returns the base URL of the release."""
+        signs latest.json; `deltas` names releases published before, by the version they
+        were published as, from each of which a delta package is made and offered
+        (www/NAME/from-VERSION.zip). Returns the base URL of the release."""
         name = name or version
         folder = os.path.join(self.www, name)
         shutil.rmtree(folder, ignore_errors=True)
@@ -273,6 +276,13 @@ class Server:
                     "sha256": release.file_sha256(package)}
         if min_stub:
             manifest["minStub"] = min_stub
+        for start in deltas:
+            delta = os.path.join(folder, "from-%s.zip" % start)
+            delta_package.write(os.path.join(self.www, start, "package.zip"), package, delta,
+                                release.check_names)
+            manifest.setdefault("deltas", []).append({
+                "from": start, "url": self.url("%s/%s/from-%s.zip" % (route, name, start)),
+                "sha256": release.file_sha256(delta), "size": os.path.getsize(delta)})
         if tamper:
             tamper(manifest)
         self.sign(folder, json.dumps(manifest).encode(), key)

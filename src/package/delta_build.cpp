@@ -1,0 +1,423 @@
+#include "package/delta_build.h"
+
+#include "package/entry_name.h"
+#include "package/image_header.h"
+#include "package/patch_apply.h"
+#include "package/sha256_file.h"
+#include "package/sha256_stream.h"
+#include "package/zip_reader.h"
+#include "state/paths.h"
+#include "state/strict_json.h"
+#include "state/text.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+
+namespace {
+
+const char kDescriptionName[] = "delta.json";
+const uint64_t kFormat = 1;
+// A description of a hundred thousand files is a few megabytes.
+const size_t kDescriptionCap = 64 * 1024 * 1024;
+const DWORD kCopyChunk = 1024 * 1024;
+
+enum class Source { kOld, kPatch, kWhole };
+
+struct DeltaFile {
+    std::wstring path; // relative to the tree, backslashes, no "." components
+    uint64_t size = 0;
+    std::string sha256; // lowercase
+    Source source = Source::kWhole;
+    std::wstring base; // kOld, kPatch: relative to the base folder
+    std::string base_sha256;
+    mz_uint entry = 0; // kPatch, kWhole: the package's entry
+};
+
+struct Description {
+    std::vector<DeltaFile> files;
+    std::vector<std::wstring> folders;
+};
+
+// A safe ZIP-style name as a relative Windows path: empty and "." components dropped.
+bool relative_path(const std::string& name, std::wstring& path) {
+    path.clear();
+    if (!entry_name_is_safe(name)) {
+        return false;
+    }
+    for (const std::string& component : text_split(name.c_str(), '/')) {
+        if (component.empty() || component == ".") {
+            continue;
+        }
+        path += (path.empty() ? L"" : L"\\") + utf8_to_w(component);
+    }
+    return !path.empty();
+}
+
+std::string lowercase_digest(const std::string& text) {
+    std::string digest;
+    for (const char c : text) {
+        const bool digit = c >= '0' && c <= '9';
+        const bool lower = c >= 'a' && c <= 'f';
+        const bool upper = c >= 'A' && c <= 'F';
+        if (!digit && !lower && !upper) {
+            return std::string();
+        }
+        digest += upper ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return digest.size() == 64 ? digest : std::string();
+}
+
+std::wstring folded(const std::wstring& path) {
+    std::wstring upper = path;
+    CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+    return upper;
+}
+
+size_t collect_text(void* opaque, mz_uint64, const void* data, size_t size) {
+    std::string& text = *static_cast<std::string*>(opaque);
+    if (text.size() + size > kDescriptionCap) {
+        return 0;
+    }
+    text.append(static_cast<const char*>(data), size);
+    return size;
+}
+
+// Reads and checks delta.json: every path safe and unique however its letters are
+// cased, every entry it names there and no folder, every digest well formed.
+bool read_description(mz_zip_archive& zip, const std::map<std::string, mz_uint>& entries,
+                      Description& description) {
+    const auto found = entries.find(kDescriptionName);
+    std::string text;
+    if (found == entries.end() ||
+        !mz_zip_reader_extract_to_callback(&zip, found->second, collect_text, &text, 0)) {
+        return false;
+    }
+    const nlohmann::json document = parse_strict_json(text);
+    const auto format = document.is_object() ? document.find("format") : document.end();
+    const auto files = document.is_object() ? document.find("files") : document.end();
+    if (format == document.end() || !format->is_number_unsigned() ||
+        format->get<uint64_t>() != kFormat || files == document.end() || !files->is_array()) {
+        return false;
+    }
+    std::set<std::wstring> taken;
+    for (const nlohmann::json& item : *files) {
+        if (!item.is_object()) {
+            return false;
+        }
+        DeltaFile file;
+        bool bad = false;
+        const std::string source = json_string_member(item, "source", &bad);
+        const auto size = item.find("size");
+        file.sha256 = lowercase_digest(json_string_member(item, "sha256", &bad));
+        if (bad || !relative_path(json_string_member(item, "path"), file.path) ||
+            !taken.insert(folded(file.path)).second || size == item.end() ||
+            !size->is_number_unsigned() || file.sha256.empty()) {
+            return false;
+        }
+        file.size = size->get<uint64_t>();
+        if (source != "old" && source != "patch" && source != "whole") {
+            return false;
+        }
+        file.source = source == "old"     ? Source::kOld
+                      : source == "patch" ? Source::kPatch
+                                          : Source::kWhole;
+        if (file.source == Source::kOld || file.source == Source::kPatch) {
+            if (!relative_path(json_string_member(item, "base"), file.base)) {
+                return false;
+            }
+        }
+        if (file.source == Source::kPatch) {
+            file.base_sha256 = lowercase_digest(json_string_member(item, "base_sha256"));
+            if (file.base_sha256.empty()) {
+                return false;
+            }
+        }
+        if (file.source == Source::kPatch || file.source == Source::kWhole) {
+            const auto entry = entries.find(json_string_member(item, "entry"));
+            if (entry == entries.end() || mz_zip_reader_is_file_a_directory(&zip, entry->second)) {
+                return false;
+            }
+            file.entry = entry->second;
+        }
+        description.files.push_back(file);
+    }
+    const auto folders = document.find("folders");
+    if (folders != document.end()) {
+        if (!folders->is_array()) {
+            return false;
+        }
+        for (const nlohmann::json& item : *folders) {
+            std::wstring path;
+            if (!item.is_string() || !relative_path(item.get_ref<const std::string&>(), path)) {
+                return false;
+            }
+            description.folders.push_back(path);
+        }
+    }
+    return true;
+}
+
+// Makes the folders above `path` (relative to `dest`), which must exist or be made.
+bool make_parents(const std::wstring& dest, const std::wstring& path) {
+    for (size_t slash = path.find(L'\\'); slash != std::wstring::npos;
+         slash = path.find(L'\\', slash + 1)) {
+        const std::wstring folder = dest + L"\\" + path.substr(0, slash);
+        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A file being written, its digest and first bytes taken as they pass.
+struct Output {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    Sha256Stream digest;
+    ImageHeader header{};
+    uint64_t written = 0;
+    bool failed = false;
+};
+
+// Made anew: a file already there would be one an earlier path reached under another
+// name (a short name, say), and is never written over.
+bool output_open(Output& out, const std::wstring& path) {
+    out.file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return out.file != INVALID_HANDLE_VALUE && sha256_stream_open(out.digest);
+}
+
+bool output_write(Output& out, const void* data, size_t size) {
+    DWORD wrote = 0;
+    const bool ok =
+        !out.failed && size <= 0xFFFFFFFFu && sha256_stream_add(out.digest, data, size) &&
+        WriteFile(out.file, data, static_cast<DWORD>(size), &wrote, nullptr) && wrote == size;
+    if (ok) {
+        image_header_feed(out.header, out.written, static_cast<const unsigned char*>(data), size);
+        out.written += size;
+    }
+    out.failed = !ok;
+    return ok;
+}
+
+// Flushes and closes; true when everything written reached the disk and `digest` is set.
+bool output_close(Output& out, std::string& digest) {
+    const bool ok = out.file != INVALID_HANDLE_VALUE && !out.failed && FlushFileBuffers(out.file) &&
+                    sha256_stream_finish(out.digest, digest);
+    if (out.file != INVALID_HANDLE_VALUE) {
+        CloseHandle(out.file);
+    }
+    sha256_stream_close(out.digest);
+    return ok;
+}
+
+size_t write_to_output(void* opaque, mz_uint64, const void* data, size_t size) {
+    return output_write(*static_cast<Output*>(opaque), data, size) ? size : 0;
+}
+
+// Copies the base file, taking the copy's digest as it goes.
+bool copy_file(const std::wstring& from, Output& out) {
+    const HANDLE file = CreateFileW(from.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    void* buffer = std::malloc(kCopyChunk);
+    bool ok = buffer != nullptr;
+    for (DWORD got = 0; ok;) {
+        ok = ReadFile(file, buffer, kCopyChunk, &got, nullptr) != FALSE;
+        if (!ok || got == 0) {
+            break;
+        }
+        ok = output_write(out, buffer, got);
+    }
+    std::free(buffer);
+    CloseHandle(file);
+    return ok;
+}
+
+// The file's digest, size and whether it is a program image, in one reading.
+bool read_digest_and_header(const std::wstring& path, std::string& digest, uint64_t& size,
+                            ImageHeader& header) {
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        return false;
+    }
+    void* buffer = std::malloc(kCopyChunk);
+    Sha256Stream stream;
+    bool ok = buffer != nullptr && sha256_stream_open(stream);
+    for (size = 0; ok;) {
+        const size_t got = std::fread(buffer, 1, kCopyChunk, file);
+        if (got == 0) {
+            ok = !std::ferror(file) && sha256_stream_finish(stream, digest);
+            break;
+        }
+        image_header_feed(header, size, static_cast<const unsigned char*>(buffer), got);
+        size += got;
+        ok = sha256_stream_add(stream, buffer, got);
+    }
+    sha256_stream_close(stream);
+    std::free(buffer);
+    std::fclose(file);
+    return ok;
+}
+
+// Patches the base file with the entry, through the scratch file, into `path`.
+bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& base,
+                       const std::wstring& path, std::wstring& error) {
+    const std::wstring scratch = delta_patch_file();
+    Output patch;
+    std::string ignored;
+    DeleteFileW(scratch.c_str());
+    const bool extracted =
+        output_open(patch, scratch) &&
+        mz_zip_reader_extract_to_callback(&zip, file.entry, write_to_output, &patch, 0);
+    if (!output_close(patch, ignored) || !extracted) {
+        DeleteFileW(scratch.c_str());
+        error = L"cannot unpack the patch for " + file.path;
+        return false;
+    }
+    bool applied = false;
+    const HANDLE handle = CreateFileW(scratch.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE mapping = handle == INVALID_HANDLE_VALUE || patch.written == 0
+                               ? nullptr
+                               : CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    const void* view =
+        mapping == nullptr ? nullptr : MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (view != nullptr) {
+        applied =
+            patch_apply(base, view, static_cast<size_t>(patch.written), path, file.size, error);
+        UnmapViewOfFile(view);
+    } else {
+        error = L"patch does not decode";
+    }
+    if (mapping != nullptr) {
+        CloseHandle(mapping);
+    }
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+    }
+    DeleteFileW(scratch.c_str());
+    return applied;
+}
+
+bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& base_dir,
+                const std::wstring& dest, bool& is_image, std::wstring& error) {
+    const std::wstring path = dest + L"\\" + file.path;
+    const std::wstring base = base_dir + L"\\" + file.base;
+    if (file.source != Source::kWhole && !file_exists(base)) {
+        error = L"base file missing: " + file.base;
+        return false;
+    }
+    if (!make_parents(dest, file.path) || file_exists(path)) {
+        error = L"cannot write " + path;
+        return false;
+    }
+    std::string digest;
+    uint64_t size = 0;
+    ImageHeader header{};
+    if (file.source == Source::kPatch) {
+        std::string base_digest;
+        if (!sha256_file(base, base_digest) || base_digest != file.base_sha256) {
+            error = L"base file changed: " + file.base;
+            return false;
+        }
+        if (!apply_entry_patch(zip, file, base, path, error) ||
+            !read_digest_and_header(path, digest, size, header)) {
+            if (error.empty()) {
+                error = L"cannot read " + path;
+            }
+            return false;
+        }
+    } else {
+        Output out;
+        const bool opened = output_open(out, path);
+        const bool filled =
+            opened && (file.source == Source::kOld
+                           ? copy_file(base, out)
+                           : mz_zip_reader_extract_to_callback(&zip, file.entry, write_to_output,
+                                                               &out, 0) != MZ_FALSE);
+        const bool written = output_close(out, digest) && filled;
+        if (!written) {
+            error = file.source == Source::kOld && opened && !out.failed
+                        ? L"base file missing: " + file.base
+                        : L"cannot write " + path;
+            return false;
+        }
+        header = out.header;
+        size = out.written;
+        // A base file that is not the one the delta was made from shows in its copy.
+        if (file.source == Source::kOld && (digest != file.sha256 || size != file.size)) {
+            error = L"base file changed: " + file.base;
+            return false;
+        }
+    }
+    if (digest != file.sha256 || size != file.size) {
+        error = L"result does not match: " + file.path;
+        return false;
+    }
+    is_image = image_header_is_image(header);
+    return true;
+}
+
+} // namespace
+
+bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
+                      const std::wstring& dest, std::vector<std::wstring>& images,
+                      std::wstring& error) {
+    images.clear();
+    error.clear();
+    FILE* stream = _wfopen(delta.c_str(), L"rb");
+    if (stream == nullptr) {
+        error = L"cannot open delta package";
+        return false;
+    }
+    mz_zip_archive zip{};
+    if (!mz_zip_reader_init_cfile(&zip, stream, 0, 0)) {
+        std::fclose(stream);
+        error = L"delta package is not a valid zip";
+        return false;
+    }
+    std::map<std::string, mz_uint> entries;
+    char name[MZ_ZIP_MAX_ARCHIVE_FILENAME_SIZE];
+    for (mz_uint i = 0; i < mz_zip_reader_get_num_files(&zip); ++i) {
+        const mz_uint length = mz_zip_reader_get_filename(&zip, i, name, sizeof name);
+        if (length > 0 && length <= sizeof name && std::string(name).size() + 1 == length) {
+            entries.emplace(name, i);
+        }
+    }
+    Description description;
+    bool ok = read_description(zip, entries, description);
+    if (!ok) {
+        error = L"bad delta description";
+    }
+    ok = ok && CreateDirectoryW(dest.c_str(), nullptr);
+    if (error.empty() && !ok) {
+        error = L"cannot write " + dest;
+    }
+    for (size_t i = 0; ok && i < description.folders.size(); ++i) {
+        const std::wstring folder = description.folders[i] + L"\\";
+        ok = make_parents(dest, folder);
+        if (!ok) {
+            error = L"cannot write " + dest + L"\\" + description.folders[i];
+        }
+    }
+    for (size_t i = 0; ok && i < description.files.size(); ++i) {
+        bool is_image = false;
+        ok = build_file(zip, description.files[i], base_dir, dest, is_image, error);
+        if (ok && is_image) {
+            images.push_back(description.files[i].path);
+        }
+    }
+    mz_zip_reader_end(&zip);
+    std::fclose(stream);
+    if (!ok) {
+        images.clear();
+    }
+    return ok;
+}
