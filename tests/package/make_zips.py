@@ -3,6 +3,7 @@
 zipfile and Info-ZIP's zip. Usage: make_zips.py OUTPUT_DIR"""
 import hashlib
 import io
+import json
 import os
 import random
 import shutil
@@ -234,6 +235,78 @@ def hostile(out):
     write(os.path.join(out, "undercounted-short.zip"), bytes(data))
 
 
+def delta_fixtures(out):
+    """A folder a delta starts from, and delta packages that build on it or are refused:
+    delta-NAME.zip, and delta-cases.txt with a line "NAME|what building it says" for each
+    ("" for a tree built), and delta-tree/, the tree the good one makes."""
+    image = image_headers.dos_header(64) + b"PE\0\0" + bytes(256)
+    base = {"a.txt": b"alpha", "sub/b.bin": bytes(range(256)) * 40, "prog.exe": image + b"1"}
+    for name, data in base.items():
+        write(os.path.join(out, "delta-base", name), data)
+
+    def described(path, data, source, **more):
+        return dict({"path": path, "size": len(data), "sha256": hashlib.sha256(data).hexdigest(),
+                     "source": source}, **more)
+
+    good = [described("a.txt", base["a.txt"], "old", base="a.txt"),
+            described("moved/b.bin", base["sub/b.bin"], "old", base="./sub/b.bin"),
+            described("new.txt", b"new", "whole", entry="whole/new.txt"),
+            described("prog.dll", image + b"2", "whole", entry="whole/prog.dll"),
+            described("prog.exe", base["prog.exe"], "old", base="prog.exe"),
+            described("x/./y.txt", b"", "whole", entry="whole/y.txt")]
+    entries = {"whole/new.txt": b"new", "whole/prog.dll": image + b"2", "whole/y.txt": b"",
+               "patch/": b""}
+    tree = {"a.txt": base["a.txt"], "moved/b.bin": base["sub/b.bin"], "new.txt": b"new",
+            "prog.dll": image + b"2", "prog.exe": base["prog.exe"], "x/y.txt": b""}
+    for name, data in tree.items():
+        write(os.path.join(out, "delta-tree", name), data)
+    os.makedirs(os.path.join(out, "delta-tree", "empty", "folder"))
+
+    def changed(index, **fields):
+        files = [dict(f) for f in good]
+        files[index].update(fields)
+        return files
+
+    cases = {
+        "good": (good, ""),
+        "not-json": ("{", "bad delta description"),
+        "format-2": ({"format": 2, "files": good}, "bad delta description"),
+        "files-object": ({"format": 1, "files": {}}, "bad delta description"),
+        "escaping": (changed(2, path="../new.txt"), "bad delta description"),
+        "escaping-base": (changed(0, base="../a.txt"), "bad delta description"),
+        "case-twins": (good + [described("A.TXT", b"", "whole", entry="whole/y.txt")],
+                       "bad delta description"),
+        "dot-twins": (good + [described("./new.txt", b"", "whole", entry="whole/y.txt")],
+                      "bad delta description"),
+        "unknown-source": (changed(2, source="copy"), "bad delta description"),
+        "missing-entry": (changed(2, entry="whole/none"), "bad delta description"),
+        "folder-entry": (changed(2, entry="patch/"), "bad delta description"),
+        "short-digest": (changed(2, sha256="a" * 63), "bad delta description"),
+        "size-text": (changed(2, size="3"), "bad delta description"),
+        "patch-without-base-digest": (changed(0, source="patch", entry="whole/new.txt"),
+                                      "bad delta description"),
+        "bad-folder": ({"format": 1, "files": good, "folders": ["../out/"]},
+                       "bad delta description"),
+        "base-missing": (changed(0, base="gone.txt"), "base file missing: gone.txt"),
+        "base-changed": (changed(1, sha256="0" * 64), "base file changed: sub\\b.bin"),
+        "result-differs": (changed(2, size=4), "result does not match: new.txt"),
+    }
+    lines = []
+    for name, (description, outcome) in cases.items():
+        if isinstance(description, list):
+            description = {"format": 1, "files": description, "folders": ["empty/folder/"]}
+        text = description if isinstance(description, str) else json.dumps(description)
+        with zipfile.ZipFile(os.path.join(out, "delta-%s.zip" % name), "w") as z:
+            z.writestr("delta.json", text)
+            for entry, data in entries.items():
+                z.writestr(entry, data)
+        lines.append("%s|%s\n" % (name, outcome))
+    with zipfile.ZipFile(os.path.join(out, "delta-no-description.zip"), "w") as z:
+        z.writestr("whole/new.txt", b"new")
+    lines.append("no-description|bad delta description\n")
+    write(os.path.join(out, "delta-cases.txt"), "".join(lines).encode())
+
+
 def main():
     out = sys.argv[1]
     shutil.rmtree(out, ignore_errors=True)
@@ -314,6 +387,7 @@ def main():
     write(os.path.join(out, "not-a-zip.zip"), b"just some text, not an archive\n")
     with zipfile.ZipFile(os.path.join(out, "long-name.zip"), "w") as z:
         z.writestr("n" * 600, b"long")
+    delta_fixtures(out)
 
 
 if __name__ == "__main__":
