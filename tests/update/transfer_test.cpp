@@ -2,6 +2,7 @@
 #include "update/transfer.h"
 
 #include "state/paths.h"
+#include "state/text.h"
 #include "state/win_err.h"
 
 #include <cstring>
@@ -273,6 +274,248 @@ TEST(HttpGetFile, FailuresBeforeTheBodyCreateNothing) {
     d = download(server_url(L"/body/10"), missing);
     EXPECT_EQ(d.error, L"cannot write " + missing);
     EXPECT_FALSE(file_exists(scratch / L"missing"));
+}
+
+// What a download cut short leaves, and what the next call makes of it: the rows say
+// what is kept before the call (a beginning of the body, whose validator, whether
+// another process holds it), and what the call must end with: its error, the file, its
+// validator, whether it resumed, where its progress started, and what the server sent.
+TEST(HttpResumeFile, GoesOnFromWhatItKeptWhenTheServerAllowsAndStartsAgainOtherwise) {
+    const std::string tag = "\"p200000-0\"";
+    const std::string modified = "Sun, 13 Sep 2020 12:26:40 GMT";
+    const std::string whole = pattern(200000);
+    const std::string nginx_body = read_file(update_fixture(L"www\\package.bin"));
+    using Sent = std::vector<std::pair<int, uint64_t>>;
+    const uint64_t any = ~uint64_t{0}; // a response given up on mid-way: sent unknown
+    struct Row {
+        const char* path;      // on the tests' own server; nginx's when it starts "/package"
+        std::string kept;      // the file before the call
+        std::string validator; // its validator file ("" none; no line end: cut short)
+        uint64_t size;         // what the manifest says
+        std::wstring error;    // "" for success
+        std::string file;      // the file after
+        std::string validator_after;
+        bool resumed;
+        uint64_t progress_from; // the first progress report's count, at least
+        Sent sent;
+        bool held = false; // another process writes the file meanwhile
+    } rows[] = {
+        {"/ranged/200000/cut=80000/drops",
+         "",
+         "",
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         true,
+         0,
+         {{200, 80000}, {206, 80000}, {206, 40000}}},
+        {"/ranged/200000/-/kept",
+         whole.substr(0, 100000),
+         tag + "\n",
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         true,
+         100000,
+         {{206, 100000}}},
+        {"/ranged/200000/tag=7/changed",
+         whole.substr(0, 100000),
+         tag + "\n",
+         200000,
+         L"",
+         pattern(200000, 7),
+         "\"p200000-7\"\n",
+         false,
+         0,
+         {{200, 200000}}},
+        {"/ranged/200000/noetag/dated",
+         whole.substr(0, 100000),
+         modified + "\n",
+         200000,
+         L"",
+         whole,
+         modified + "\n",
+         true,
+         100000,
+         {{206, 100000}}},
+        {"/ranged/200000/weak,cut=150000/weak",
+         "",
+         "",
+         200000,
+         L"",
+         whole,
+         modified + "\n",
+         true,
+         0,
+         {{200, 150000}, {206, 50000}}},
+        {"/ranged/200000/norange/norange",
+         whole.substr(0, 100000),
+         tag + "\n",
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         false,
+         0,
+         {{200, 200000}}},
+        {"/ranged/200000/badrange/badrange",
+         whole.substr(0, 100000),
+         tag + "\n",
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         false,
+         0,
+         {{206, any}, {200, 200000}}},
+        {"/ranged/200000/wrongtotal/total",
+         whole.substr(0, 100000),
+         tag + "\n",
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         false,
+         0,
+         {{206, any}, {200, 200000}}},
+        {"/ranged/50000/-/past-end",
+         whole.substr(0, 100000),
+         "\"p50000-0\"\n",
+         0,
+         L"",
+         whole.substr(0, 50000),
+         "\"p50000-0\"\n",
+         false,
+         0,
+         {{416, 0}, {200, 50000}}},
+        {"/ranged/200000/-/too-long",
+         pattern(250000),
+         tag + "\n",
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         false,
+         0,
+         {{200, 200000}}},
+        {"/ranged/200000/-/unnamed",
+         whole.substr(0, 100000),
+         "",
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         false,
+         0,
+         {{200, 200000}}},
+        {"/ranged/200000/-/cut-name",
+         whole.substr(0, 100000),
+         tag,
+         200000,
+         L"",
+         whole,
+         tag + "\n",
+         false,
+         0,
+         {{200, 200000}}},
+        {"/ranged/200000/noetag,nolm,cut=150000/unnamed-drops", "", "", 200000,
+         L"download failed (error ", pattern(150000), "", false, 0, Sent(5, {200, 150000})},
+        {"/ranged/200000/-/complete", whole, "", 200000, L"", whole, "", true, 200000, {}},
+        {"/ranged/200000/-/held",
+         whole.substr(0, 100000),
+         tag + "\n",
+         200000,
+         L"download in use by another process",
+         whole.substr(0, 100000),
+         tag + "\n",
+         false,
+         0,
+         {},
+         true},
+        {"/package.bin",
+         nginx_body.substr(0, 1000000),
+         "nginx",
+         nginx_body.size(),
+         L"",
+         nginx_body,
+         "nginx",
+         true,
+         1000000,
+         {{206, nginx_body.size() - 1000000}}},
+        {"/package.bin?stale",
+         nginx_body.substr(0, 1000000),
+         "\"stale\"\n",
+         nginx_body.size(),
+         L"",
+         nginx_body,
+         "nginx",
+         false,
+         0,
+         {{200, nginx_body.size()}}},
+    };
+    ScratchDir scratch(L"resume");
+    // nginx's own validator ("nginx" in the rows), as a download of the whole file keeps it.
+    bool primed = false;
+    std::wstring error;
+    ASSERT_TRUE(http_resume_file(nginx_url(L"/package.bin?prime"), scratch / L"n",
+                                 scratch / L"n.validator", nginx_body.size(), Progress(), primed,
+                                 error))
+        << error;
+    EXPECT_EQ(read_file(scratch / L"n"), nginx_body);
+    const std::string nginx_tag = read_file(scratch / L"n.validator");
+    EXPECT_EQ(nginx_tag.rfind("\"", 0), 0u) << nginx_tag; // its ETag, strong
+    const auto named = [&nginx_tag](const std::string& text) {
+        return text == "nginx" ? nginx_tag : text;
+    };
+    for (const Row& row : rows) {
+        const std::string route = row.path;
+        const bool nginx = route.rfind("/package", 0) == 0;
+        const std::wstring url = nginx ? nginx_url(utf8_to_w(route)) : server_url(utf8_to_w(route));
+        const std::wstring path = scratch / L"p.partial";
+        const std::wstring validator = scratch / L"p.validator";
+        bool resumed = false;
+        DeleteFileW(validator.c_str());
+        ASSERT_TRUE(write_file(path, row.kept));
+        if (!row.validator.empty()) {
+            ASSERT_TRUE(write_file(validator, named(row.validator)));
+        }
+        const HANDLE other = row.held ? CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                    nullptr, OPEN_EXISTING, 0, nullptr)
+                                      : INVALID_HANDLE_VALUE;
+        const size_t earlier = responses_to(route, nginx).size(); // of an earlier run
+        std::vector<std::pair<uint64_t, uint64_t>> calls;
+        const Progress record = [&calls](uint64_t got, uint64_t total) {
+            calls.emplace_back(got, total);
+        };
+        error.clear();
+        const bool ok = http_resume_file(url, path, validator, row.size, record, resumed, error);
+        if (other != INVALID_HANDLE_VALUE) {
+            CloseHandle(other);
+        }
+        // A failure's text starts as the row says (the code of a reset is the platform's).
+        EXPECT_EQ(ok, row.error.empty()) << row.path << " " << error;
+        EXPECT_EQ(ok ? 0 : error.rfind(row.error, 0), 0u) << row.path << " " << error;
+        EXPECT_EQ(read_file(path) == row.file, true) << row.path;
+        EXPECT_EQ(read_file(validator), named(row.validator_after)) << row.path;
+        EXPECT_EQ(resumed, row.resumed) << row.path;
+        if (!row.file.empty() && row.error.empty()) {
+            ASSERT_FALSE(calls.empty()) << row.path;
+            EXPECT_GE(calls.front().first, row.progress_from) << row.path;
+            EXPECT_EQ(calls.back(),
+                      std::make_pair(uint64_t{row.file.size()}, uint64_t{row.file.size()}))
+                << row.path;
+        }
+        Sent sent = responses_to(route, nginx);
+        sent.erase(sent.begin(), sent.begin() + static_cast<ptrdiff_t>(earlier));
+        for (size_t i = 0; i < sent.size() && i < row.sent.size(); ++i) {
+            if (row.sent[i].second == any) {
+                sent[i].second = any;
+            }
+        }
+        EXPECT_EQ(sent, row.sent) << row.path;
+    }
 }
 
 // Bodies that this platform's client will not deliver, fed to the loop directly.
