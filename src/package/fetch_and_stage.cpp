@@ -1,6 +1,6 @@
 #include "package/fetch_and_stage.h"
 
-#include "package/sha256_file.h"
+#include "package/download_resumable.h"
 #include "package/tree_signatures.h"
 #include "package/zip_extract.h"
 #include "state/file_tree.h"
@@ -13,23 +13,6 @@
 #include <windows.h>
 
 namespace {
-
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// The manifest may give the digest in either case; the computed one is lowercase.
-bool digest_matches(const std::string& announced, const std::string& computed) {
-    if (announced.size() != computed.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < announced.size(); ++i) {
-        if (ascii_lower(announced[i]) != computed[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Posts a percentage only when it changes: a large download has tens of thousands of
 // chunks, and each post would wait in the window's queue.
@@ -73,18 +56,10 @@ bool move_into_place(const std::wstring& staged, const std::string& version) {
     return true;
 }
 
-// Steps after the download; the caller removes the scratch names whatever happens.
-bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
-                        const std::wstring& staging, std::wstring& error) {
-    std::string digest;
-    if (!sha256_file(package, digest)) {
-        error = L"could not hash download";
-        return false;
-    }
-    if (!digest_matches(manifest.sha256, digest)) {
-        error = L"checksum mismatch - download corrupted or tampered";
-        return false;
-    }
+// Steps after the download and its digest check; the caller removes the scratch names
+// whatever happens.
+bool extract_and_place(const Manifest& manifest, const std::wstring& package,
+                       const std::wstring& staging, std::wstring& error) {
     // An interrupted run's, if any. Files of it that cannot go (one held open, say) must
     // not become part of this version.
     if (!rm_path(staging)) {
@@ -134,14 +109,15 @@ void stage_settle_set_aside() {
 }
 
 bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error) {
-    const std::wstring package = download_file();
     const std::wstring staging = staging_dir();
     Progress progress;
     if (show_progress) {
         ui_status((L"Downloading Brindlewick " + utf8_to_w(manifest.version) + L"...").c_str());
         progress = window_progress();
     }
-    if (!http_get_file(utf8_to_w(manifest.url), package, manifest.size, progress, error)) {
+    std::wstring package;
+    if (!download_resumable(manifest.url, manifest.sha256, manifest.size, progress, package,
+                            error)) {
         return false;
     }
     if (show_progress) {
@@ -149,8 +125,8 @@ bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring&
         ui_progress(-1);
     }
     std::wstring failure;
-    const bool staged = verify_and_extract(manifest, package, staging, failure);
-    DeleteFileW(package.c_str());
+    const bool staged = extract_and_place(manifest, package, staging, failure);
+    download_discard(manifest.sha256);
     if (!staged) {
         rm_tree(staging);
         error = failure;

@@ -10,9 +10,10 @@
 
 // Makes app_dir(manifest.version) hold exactly the package's tree, replacing a folder
 // of that version that exists. `show_progress` reports to the progress window. On
-// failure `error` says why, no scratch file or folder is left, and a folder of the
-// same version that existed is still whole. Callers keep other runs off the scratch
-// names with the updater lock.
+// failure `error` says why, a folder of the same version that existed is still whole,
+// and no scratch file or folder is left but a download cut short, kept for the next
+// call to continue (download_resumable). Callers keep other runs off the scratch names
+// with the updater lock.
 bool fetch_and_stage(const Manifest& manifest, bool show_progress, std::wstring& error);
 
 // A replacement cut short (the process ended between its two renames) can leave the only
