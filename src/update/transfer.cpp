@@ -386,6 +386,10 @@ void write_validator(const std::wstring& path, const std::string& validator) {
     }
 }
 
+bool remove_validator(const std::wstring& path) {
+    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 // A 206's Content-Range must be the rest of the file from `have`: "bytes have-(total-1)/total".
 bool range_is_rest(const std::wstring& text, uint64_t have, uint64_t& total) {
     const std::wstring unit = L"bytes ";
@@ -412,9 +416,8 @@ bool range_is_rest(const std::wstring& text, uint64_t have, uint64_t& total) {
 bool start_afresh(HANDLE file, const std::wstring& validator_path, const std::string& validator,
                   std::wstring& error) {
     const LARGE_INTEGER start = {};
-    if ((!DeleteFileW(validator_path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) ||
-        !SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
-        !FlushFileBuffers(file)) {
+    if (!remove_validator(validator_path) || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(file) || !FlushFileBuffers(file)) {
         error = L"disk write failed";
         return false;
     }
@@ -437,8 +440,9 @@ bool resume_attempt(const std::wstring& url, const std::wstring& path,
                     Attempt& attempt, std::wstring& error) {
     // Held for the whole request, letting no other writer in: the validator file is read
     // and written only while this handle is open, so the two always agree.
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = GetLastError() == ERROR_SHARING_VIOLATION ? L"download in use by another process"
                                                           : L"cannot write " + path;
@@ -537,9 +541,16 @@ bool resume_attempt(const std::wstring& url, const std::wstring& path,
         close_handles(h);
         break;
     }
-    // What came is to survive a power cut too, for the next run to continue.
+    // What came is to survive a power cut too, for the next run to continue; a file that
+    // holds nothing goes with its handle, so that a download refused before its first
+    // byte leaves no trace.
     if (!done) {
-        FlushFileBuffers(file);
+        GetFileSizeEx(file, &length);
+        FILE_DISPOSITION_INFO dispose = {TRUE};
+        if (length.QuadPart != 0 || !remove_validator(validator_path) ||
+            !SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose)) {
+            FlushFileBuffers(file);
+        }
     }
     if (!CloseHandle(file) && done) {
         error = L"disk write failed";

@@ -422,6 +422,17 @@ TEST(HttpResumeFile, GoesOnFromWhatItKeptWhenTheServerAllowsAndStartsAgainOtherw
          {{200, 200000}}},
         {"/ranged/200000/noetag,nolm,cut=150000/unnamed-drops", "", "", 200000,
          L"download failed (error ", pattern(150000), "", false, 0, Sent(5, {200, 150000})},
+        {"/status/404", "", "", 200000, L"server returned HTTP (error 404)", "", "", false, 0, {}},
+        {"/status/500",
+         whole.substr(0, 100000),
+         tag + "\n",
+         200000,
+         L"server returned HTTP (error 500)",
+         whole.substr(0, 100000),
+         tag + "\n",
+         false,
+         0,
+         {}},
         {"/ranged/200000/-/complete", whole, "", 200000, L"", whole, "", true, 200000, {}},
         {"/ranged/200000/-/held",
          whole.substr(0, 100000),
@@ -497,7 +508,9 @@ TEST(HttpResumeFile, GoesOnFromWhatItKeptWhenTheServerAllowsAndStartsAgainOtherw
         // A failure's text starts as the row says (the code of a reset is the platform's).
         EXPECT_EQ(ok, row.error.empty()) << row.path << " " << error;
         EXPECT_EQ(ok ? 0 : error.rfind(row.error, 0), 0u) << row.path << " " << error;
-        EXPECT_EQ(read_file(path) == row.file, true) << row.path;
+        bool exists = false;
+        EXPECT_EQ(read_file(path, &exists) == row.file, true) << row.path;
+        EXPECT_EQ(exists, !row.file.empty()) << row.path; // nothing came: nothing is left
         EXPECT_EQ(read_file(validator), named(row.validator_after)) << row.path;
         EXPECT_EQ(resumed, row.resumed) << row.path;
         if (!row.file.empty() && row.error.empty()) {
