@@ -70,46 +70,9 @@ TEST(DownloadResumable, AContinuedFileThatFailsItsDigestIsFetchedWholeOnceMore) 
     EXPECT_FALSE(file_exists(download_partial(wrong)));
     EXPECT_FALSE(file_exists(download_validator(wrong)));
 
-    // Held by another writer, it stays.
-    const HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(download_discard(sha256));
-    CloseHandle(writer);
-    EXPECT_EQ(read_file(path) == body, true);
     EXPECT_TRUE(download_discard(sha256));
     EXPECT_FALSE(file_exists(path));
     EXPECT_FALSE(file_exists(download_validator(sha256)));
-}
-
-// Only the downloads of the digests named stay, whatever the case of the name; other
-// names in the root are not the pruning's business.
-TEST(DownloadResumable, PruningKeepsOnlyTheDigestsNamed) {
-    const std::string kept(64, 'c');
-    const std::string dropped(64, 'd');
-    const std::wstring others[] = {download_file(), root_dir() + L"\\dl-notes.txt",
-                                   root_dir() + L"\\dl-x.partial.bak"};
-    for (const std::wstring& name :
-         {download_partial(kept), download_validator(kept), download_partial(dropped),
-          download_validator(dropped), others[0], others[1], others[2]}) {
-        ASSERT_TRUE(write_file(name, "x"));
-    }
-    ASSERT_TRUE(write_file(root_dir() + L"\\dl-E.validator", "x"));
-
-    download_prune({std::string(64, 'C')});
-
-    EXPECT_TRUE(file_exists(download_partial(kept)));
-    EXPECT_TRUE(file_exists(download_validator(kept)));
-    EXPECT_FALSE(file_exists(download_partial(dropped)));
-    EXPECT_FALSE(file_exists(download_validator(dropped)));
-    EXPECT_FALSE(file_exists(root_dir() + L"\\dl-E.validator"));
-    for (const std::wstring& name : others) {
-        EXPECT_TRUE(file_exists(name)) << w_to_utf8(name);
-        DeleteFileW(name.c_str());
-    }
-    download_prune({});
-    EXPECT_FALSE(file_exists(download_partial(kept)));
-    EXPECT_FALSE(file_exists(download_validator(kept)));
 }
 
 } // namespace

@@ -94,8 +94,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             # requests apart. OPTIONS, comma-separated ("-" for none): cut=K (a reset after
             # K bytes of each response), tag=T (another version of the body, pattern
             # shifted by T, with its own validators), noetag, nolm, weak (a weak ETag),
-            # norange (Range ignored), badrange (a 206 one byte off), wrongtotal (a 206
-            # whose total is one more), drip=MS (a pause before each 16 KiB).
+            # norange (Range ignored), badrange (a 206 one byte off).
             options = dict((o.split("=") + [""])[:2] for o in args[1].split(",") if o != "-")
             shift = int(options.get("tag") or 0)
             return self.send_ranged(
@@ -105,9 +104,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 modified=None if "nolm" in options else
                 email.utils.formatdate(1.6e9 + shift, usegmt=True),
                 cut=int(options["cut"]) if "cut" in options else None,
-                pause=int(options.get("drip") or 0) / 1000, chunk=1 << 14 if "drip" in options
-                else 1 << 16, ranges="norange" not in options,
-                bad_range="badrange" in options, wrong_total="wrongtotal" in options)
+                chunk=1 << 16, ranges="norange" not in options,
+                bad_range="badrange" in options)
         if kind == "status":
             # 301 without Location, and with one a client must not follow: from HTTPS
             # down to plain HTTP.
@@ -218,7 +216,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                     chunk=1 << 16 if pause else 1 << 20)
 
     def send_ranged(self, size, read, etag, modified, cut=None, pause=0.0, announce=True,
-                    chunk=1 << 20, ranges=True, bad_range=False, wrong_total=False):
+                    chunk=1 << 20, ranges=True, bad_range=False):
         """Sends the `size` bytes that read(start, n) gives, or their rest from where
         "Range: bytes=N-" asks while "If-Range" (when sent) names the current ETag or
         Last-Modified, as a 206; with `cut`, a response ends in a reset after that many
@@ -240,8 +238,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if modified:
             self.send_header("Last-Modified", modified)
         if status == 206:
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (
-                shown, size - 1, size + 1 if wrong_total else size))
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (shown, size - 1, size))
         if announce:
             self.send_header("Content-Length", str(size - shown))
         if not announce or cut is not None:
