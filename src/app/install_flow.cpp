@@ -4,6 +4,7 @@
 #include "app/stub_swap.h"
 #include "app/stub_version.h"
 #include "build_config.h"
+#include "package/download_resumable.h"
 #include "package/fetch_and_stage.h"
 #include "package/sha256_file.h"
 #include "shell/shortcut.h"
@@ -104,6 +105,9 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
         return Outcome::failed;
     }
     const Outcome judged = judge_release(manifest, state);
+    // A download kept from an earlier run is continued only for what is to be fetched now.
+    download_prune(judged == Outcome::installed ? stage_download_digests(manifest, state.installed)
+                                                : std::vector<std::string>());
     if (judged != Outcome::installed) {
         return judged;
     }

@@ -49,7 +49,6 @@ void leftovers_remove(const InstallState& record) {
     stage_settle_set_aside();
     rm_path(staging_dir());
     DeleteFileW(download_file().c_str());
-    DeleteFileW(delta_download_file().c_str());
     DeleteFileW(delta_patch_file().c_str());
     DeleteFileW(incoming_updater().c_str());
     DeleteFileW(state_temp_file().c_str());

@@ -3,6 +3,7 @@
 #include "app/leftovers.h"
 #include "app/self_upgrade.h"
 #include "build_config.h"
+#include "package/download_resumable.h"
 #include "package/fetch_and_stage.h"
 #include "state/install_state.h"
 #include "state/text.h"
@@ -36,11 +37,18 @@ void check(InstallState& state) {
         state_save(state);
     }
     const char* version = manifest.version.c_str();
-    if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {
+    const bool needs_newer_stub =
+        !manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION);
+    const bool wanted = !needs_newer_stub && ver_newer(manifest.version, state.installed) &&
+                        !state.is_bad(manifest.version);
+    // A download kept from an earlier run is continued only for what is to be fetched now.
+    download_prune(wanted ? stage_download_digests(manifest, state.installed)
+                          : std::vector<std::string>());
+    if (needs_newer_stub) {
         log_line("update %s needs newer stub (minStub %s)", version, manifest.minStub.c_str());
         return;
     }
-    if (!ver_newer(manifest.version, state.installed) || state.is_bad(manifest.version)) {
+    if (!wanted) {
         return;
     }
     if (!fetch_and_stage(manifest, state.installed, false, error)) {

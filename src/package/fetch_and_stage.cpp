@@ -1,7 +1,7 @@
 #include "package/fetch_and_stage.h"
 
 #include "package/delta_build.h"
-#include "package/sha256_file.h"
+#include "package/download_resumable.h"
 #include "package/tree_signatures.h"
 #include "package/zip_extract.h"
 #include "state/file_tree.h"
@@ -15,23 +15,6 @@
 #include <windows.h>
 
 namespace {
-
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// The manifest may give the digest in either case; the computed one is lowercase.
-bool digest_matches(const std::string& announced, const std::string& computed) {
-    if (announced.size() != computed.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < announced.size(); ++i) {
-        if (ascii_lower(announced[i]) != computed[i]) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // Posts a percentage only when it changes: a large download has tens of thousands of
 // chunks, and each post would wait in the window's queue.
@@ -75,20 +58,6 @@ bool move_into_place(const std::wstring& staged, const std::string& version) {
     return true;
 }
 
-// The download is the one the signed manifest names: its size was held to as it came.
-bool digest_is(const std::string& announced, const std::wstring& path, std::wstring& error) {
-    std::string digest;
-    if (!sha256_file(path, digest)) {
-        error = L"could not hash download";
-        return false;
-    }
-    if (!digest_matches(announced, digest)) {
-        error = L"checksum mismatch - download corrupted or tampered";
-        return false;
-    }
-    return true;
-}
-
 // An interrupted run's, if any. Files of it that cannot go (one held open, say) must not
 // become part of this version.
 bool clear_staging(const std::wstring& staging, std::wstring& error) {
@@ -116,29 +85,30 @@ bool check_and_move(const Manifest& manifest, const std::wstring& staging,
     return true;
 }
 
-// Steps after the download; the caller removes the scratch names whatever happens.
-bool verify_and_extract(const Manifest& manifest, const std::wstring& package,
-                        const std::wstring& staging, std::wstring& error) {
+// Steps after the download and its digest check; the caller removes the scratch names
+// whatever happens.
+bool extract_and_place(const Manifest& manifest, const std::wstring& package,
+                       const std::wstring& staging, std::wstring& error) {
     std::vector<std::wstring> images;
-    return digest_is(manifest.sha256, package, error) && clear_staging(staging, error) &&
+    return clear_staging(staging, error) &&
            zip_extract_listing_images(package, staging, images, error) &&
            check_and_move(manifest, staging, images, error);
 }
 
 // The tree built from the installed version's folder and the delta the manifest offers
-// from it; no scratch name is left, whatever happens.
+// from it. A delta download cut short is kept for the next run, as a package's is.
 bool stage_from_delta(const Manifest& manifest, const DeltaOffer& offer,
                       const std::string& installed, const Progress& progress, std::wstring& error) {
-    const std::wstring delta = delta_download_file();
     const std::wstring staging = staging_dir();
-    if (!http_get_file(utf8_to_w(offer.url), delta, offer.size, progress, error)) {
+    std::wstring delta;
+    if (!download_resumable(offer.url, offer.sha256, offer.size, progress, delta, error)) {
         return false;
     }
     std::vector<std::wstring> images;
-    const bool staged = digest_is(offer.sha256, delta, error) && clear_staging(staging, error) &&
+    const bool staged = clear_staging(staging, error) &&
                         delta_build_tree(delta, app_dir(installed), staging, images, error) &&
                         check_and_move(manifest, staging, images, error);
-    DeleteFileW(delta.c_str());
+    download_discard(offer.sha256);
     if (!staged) {
         rm_tree(staging);
     }
@@ -169,9 +139,18 @@ void stage_settle_set_aside() {
     FindClose(find);
 }
 
+std::vector<std::string> stage_download_digests(const Manifest& manifest,
+                                                const std::string& installed) {
+    std::vector<std::string> digests = {manifest.sha256};
+    const DeltaOffer* offer = manifest_delta_from(manifest, installed);
+    if (offer != nullptr) {
+        digests.push_back(offer->sha256);
+    }
+    return digests;
+}
+
 bool fetch_and_stage(const Manifest& manifest, const std::string& installed, bool show_progress,
                      std::wstring& error) {
-    const std::wstring package = download_file();
     const std::wstring staging = staging_dir();
     Progress progress;
     if (show_progress) {
@@ -193,7 +172,9 @@ bool fetch_and_stage(const Manifest& manifest, const std::string& installed, boo
             progress = window_progress();
         }
     }
-    if (!http_get_file(utf8_to_w(manifest.url), package, manifest.size, progress, error)) {
+    std::wstring package;
+    if (!download_resumable(manifest.url, manifest.sha256, manifest.size, progress, package,
+                            error)) {
         return false;
     }
     if (show_progress) {
@@ -201,8 +182,8 @@ bool fetch_and_stage(const Manifest& manifest, const std::string& installed, boo
         ui_progress(-1);
     }
     std::wstring failure;
-    const bool staged = verify_and_extract(manifest, package, staging, failure);
-    DeleteFileW(package.c_str());
+    const bool staged = extract_and_place(manifest, package, staging, failure);
+    download_discard(manifest.sha256);
     if (!staged) {
         rm_tree(staging);
         error = failure;

@@ -7,6 +7,7 @@
 #include "update/manifest.h"
 
 #include <string>
+#include <vector>
 
 // Makes app_dir(manifest.version) hold exactly the package's tree, replacing a folder
 // of that version that exists. When the manifest offers a delta from `installed` (the
@@ -14,12 +15,18 @@
 // from the folder and the delta first; should anything on that road fail, a line
 // "delta <installed>-><version> failed: <reason>; fetching the full package" goes to the
 // log and the package is fetched after all. `show_progress` reports to the progress
-// window. On
-// failure `error` says why, no scratch file or folder is left, and a folder of the
-// same version that existed is still whole. Callers keep other runs off the scratch
-// names with the updater lock.
+// window. On failure `error` says why, a folder of the same version that existed is
+// still whole, and no scratch file or folder is left but a download cut short, kept for
+// the next call to continue (download_resumable). Callers keep other runs off the
+// scratch names with the updater lock.
 bool fetch_and_stage(const Manifest& manifest, const std::string& installed, bool show_progress,
                      std::wstring& error);
+
+// The digests of what fetch_and_stage(manifest, installed, ...) may download: the
+// package, and the delta offered from `installed`, if any. Downloads of these are kept
+// from one run to the next; any other is pruned.
+std::vector<std::string> stage_download_digests(const Manifest& manifest,
+                                                const std::string& installed);
 
 // A replacement cut short (the process ended between its two renames) can leave the only
 // copy of a version under its set-aside name, <root>\replaced-<version>: it goes back

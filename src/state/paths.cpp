@@ -98,8 +98,51 @@ std::wstring download_file() {
     return under_root(L"\\dl-tmp.zip");
 }
 
-std::wstring delta_download_file() {
-    return under_root(L"\\dl-delta.zip");
+namespace {
+
+const wchar_t kDownloadPrefix[] = L"dl-";
+const wchar_t kPartialSuffix[] = L".partial";
+const wchar_t kValidatorSuffix[] = L".validator";
+
+std::wstring download_name(const std::string& sha256, const wchar_t* suffix) {
+    std::string lower = sha256;
+    for (char& c : lower) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return root_dir() + L"\\" + kDownloadPrefix + utf8_to_w(lower) + suffix;
+}
+
+bool has_suffix(const std::wstring& name, const std::wstring& suffix) {
+    return name.size() > suffix.size() &&
+           _wcsicmp(name.c_str() + name.size() - suffix.size(), suffix.c_str()) == 0;
+}
+
+} // namespace
+
+std::wstring download_partial(const std::string& sha256) {
+    return download_name(sha256, kPartialSuffix);
+}
+
+std::wstring download_validator(const std::string& sha256) {
+    return download_name(sha256, kValidatorSuffix);
+}
+
+std::wstring download_names() {
+    return root_dir() + L"\\" + kDownloadPrefix + L"*";
+}
+
+std::string download_digest_of(const std::wstring& name) {
+    const std::wstring prefix = kDownloadPrefix;
+    if (_wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0) {
+        return std::string();
+    }
+    for (const std::wstring suffix : {kPartialSuffix, kValidatorSuffix}) {
+        if (has_suffix(name, suffix) && name.size() > prefix.size() + suffix.size()) {
+            return w_to_utf8(
+                name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
+        }
+    }
+    return std::string();
 }
 
 std::wstring delta_patch_file() {

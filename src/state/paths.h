@@ -28,10 +28,19 @@ std::wstring state_temp_file(); // <root>\install.json.tmp: the next content, be
 std::wstring log_file();        // <root>\updater.log
 
 // Scratch names of staging, one of each per root.
-std::wstring download_file();       // <root>\dl-tmp.zip: the package being downloaded
-std::wstring staging_dir();         // <root>\staging-tmp: the package being extracted
-std::wstring delta_download_file(); // <root>\dl-delta.zip: the delta package being downloaded
-std::wstring delta_patch_file();    // <root>\delta-patch.tmp: one patch of it, unpacked
+std::wstring download_file(); // <root>\dl-tmp.zip: where earlier versions downloaded to
+// <root>\dl-<sha256>.partial: the download of the file of that digest (lowercase), kept
+// between runs while incomplete, and the server's validator of its bytes beside it in
+// <root>\dl-<sha256>.validator.
+std::wstring download_partial(const std::string& sha256);
+std::wstring download_validator(const std::string& sha256);
+// The digest a name of download_partial or download_validator stands for (as written in
+// the name); empty for any other name. `name` is a bare file name.
+std::string download_digest_of(const std::wstring& name);
+std::wstring download_names(); // <root>\dl-*: a pattern that matches both names
+
+std::wstring staging_dir();      // <root>\staging-tmp: the package being extracted
+std::wstring delta_patch_file(); // <root>\delta-patch.tmp: a patch of a delta package, unpacked
 // <root>\replaced-<version>: the version's folder set aside while it is replaced.
 std::wstring replaced_dir(const std::string& version);
 

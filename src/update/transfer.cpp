@@ -10,6 +10,11 @@ namespace {
 const DWORD kTextChunk = 16384;
 const size_t kTextCap = 1048576;
 const DWORD kFileChunk = 65536;
+// A dropped connection is tried again this many times within one call, after a pause
+// that starts here and doubles: a server restarting or a link coming back gets a few
+// seconds, a server that is gone costs no more than that.
+const int kResumeRetries = 4;
+const DWORD kResumeBackoffMs = 500;
 // WinHTTP's receive time-out bounds each wait for body data; this bounds the wait for
 // the whole response header, which the receive time-out alone leaves open on Wine.
 const DWORD kResponseTimeoutMs = 30000;
@@ -72,7 +77,8 @@ ChunkReader arrived_data(HINTERNET request, const TransferPulse& pulse) {
 // a window of the body came slower than the floor, or when `take` refused a piece (it
 // sets `error` itself).
 bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const RateFloor& floor,
-               const std::function<bool(DWORD& filled, DWORD got)>& take, std::wstring& error) {
+               const std::function<bool(DWORD& filled, DWORD got)>& take, std::wstring& error,
+               bool* dropped = nullptr) {
     ULONGLONG window_start = GetTickCount64();
     uint64_t window_bytes = 0;
     DWORD filled = 0;
@@ -81,6 +87,9 @@ bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const
         if (!read(buffer + filled, size - filled, &got)) {
             const DWORD code = GetLastError();
             error = timed_out(code) ? L"download stalled" : win_err(L"download failed", code);
+            if (dropped != nullptr) {
+                *dropped = !timed_out(code);
+            }
             return false;
         }
         if (got == 0) {
@@ -165,13 +174,15 @@ bool room_for(const std::wstring& path, uint64_t size) {
            available.QuadPart >= size;
 }
 
-} // namespace
-
-const RateFloor kRateFloor = {60000, 60 * 1024};
-
-bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& connection,
-                  HINTERNET& request, std::wstring& error) {
+// open_request with `headers` (CRLF-separated lines, may be empty) added to the GET, and
+// any status accepted: `status` is what the server answered (0 when it could not be
+// read). `dropped` is set when the request failed on the way (a connection that could
+// not be made or was lost), not for a time-out.
+bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& open_handle,
+              HINTERNET& connection, HINTERNET& request, DWORD& status, std::wstring& error,
+              bool* dropped = nullptr) {
     open_handle = connection = request = nullptr;
+    status = 0;
     wchar_t host[256];
     wchar_t path[1024];
     URL_COMPONENTS parts = {};
@@ -211,16 +222,353 @@ bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& co
     DWORD response_timeout = kResponseTimeoutMs;
     WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,
                      sizeof response_timeout);
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0) ||
+    const wchar_t* extra = headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str();
+    if (!WinHttpSendRequest(request, extra, static_cast<DWORD>(headers.size()),
+                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request, nullptr)) {
-        error = win_err(L"download failed", GetLastError());
+        const DWORD code = GetLastError();
+        error = win_err(L"download failed", code);
+        if (dropped != nullptr) {
+            *dropped = !timed_out(code);
+        }
         return false;
     }
-    DWORD status = 0;
     DWORD size = sizeof status;
     WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    return true;
+}
+
+// Writes what `read` gives to `file` at its current position, after the `have` bytes
+// before it, until the body ends: complete when the file then holds `expected` bytes (0:
+// any number up to `limit`). Bytes that came are written also when the body fails, so
+// that a caller keeping the file keeps them. `dropped` is set when the connection failed
+// or the body ended early, rather than the server going silent, slow or long, or the
+// disk failing.
+bool append_body(const ChunkReader& read, HANDLE file, uint64_t have, uint64_t expected,
+                 uint64_t limit, const RateFloor& floor, const Progress& progress,
+                 std::wstring& error, bool* dropped = nullptr) {
+    unsigned char buffer[kFileChunk];
+    uint64_t received = have;
+    DWORD pending = 0; // gathered in the buffer, not yet written
+    bool disk_failed = false;
+    // Pieces gather in the buffer and go to the disk a full buffer at a time: a write of
+    // each small piece as it comes would slow a fast download.
+    const auto write = [&](DWORD bytes) {
+        DWORD wrote = 0;
+        if (bytes > 0 && (!WriteFile(file, buffer, bytes, &wrote, nullptr) || wrote != bytes)) {
+            error = L"disk write failed";
+            disk_failed = true;
+            return false;
+        }
+        return true;
+    };
+    bool complete = read_body(
+        read, buffer, kFileChunk, floor,
+        [&](DWORD& filled, DWORD got) {
+            // Refused at once: a body past its size is not to fill the disk first.
+            if (received + got > (expected != 0 ? expected : limit)) {
+                error = expected != 0 ? L"download truncated" : L"download too large";
+                return false;
+            }
+            received += got;
+            if (filled == kFileChunk) {
+                if (!write(filled)) {
+                    return false;
+                }
+                filled = 0;
+            }
+            pending = filled;
+            if (progress) {
+                progress(received, expected);
+            }
+            return true;
+        },
+        error, dropped);
+    if (complete) {
+        complete = write(pending);
+    } else if (!disk_failed) {
+        const std::wstring failure = error; // the body's own failure stands
+        write(pending);
+        error = failure;
+    }
+    if (complete && expected != 0 && received != expected) {
+        error = L"download truncated";
+        complete = false;
+        if (dropped != nullptr) {
+            *dropped = true;
+        }
+    }
+    return complete;
+}
+
+// The text of a response header, empty when there is none.
+std::wstring header_text(HINTERNET request, DWORD which) {
+    DWORD bytes = 0;
+    WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER,
+                        &bytes, WINHTTP_NO_HEADER_INDEX);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0) {
+        return std::wstring();
+    }
+    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    if (!WinHttpQueryHeaders(request, which, WINHTTP_HEADER_NAME_BY_INDEX, &text[0], &bytes,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return std::wstring();
+    }
+    text.resize(bytes / sizeof(wchar_t));
+    return text;
+}
+
+// A validator goes back to the server in a header line of ours: printable ASCII only,
+// nothing that could end the line or start another.
+const size_t kValidatorMax = 256;
+
+bool validator_usable(const std::string& text) {
+    if (text.empty() || text.size() > kValidatorMax) {
+        return false;
+    }
+    for (const char c : text) {
+        if (c < 0x20 || c > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What names the representation being sent: its entity tag when that is a strong one
+// (a weak tag may not ask for a range), else its modification time; empty when there is
+// neither, and the download can then not be continued.
+std::string response_validator(HINTERNET request) {
+    const std::string tag = w_to_utf8(header_text(request, WINHTTP_QUERY_ETAG));
+    if (validator_usable(tag) && tag.rfind("W/", 0) != 0) {
+        return tag;
+    }
+    const std::string modified = w_to_utf8(header_text(request, WINHTTP_QUERY_LAST_MODIFIED));
+    return validator_usable(modified) ? modified : std::string();
+}
+
+// The validator file holds the validator and a line end; one cut short by a crash has
+// none, and counts as absent.
+std::string read_validator(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    char text[kValidatorMax + 2];
+    DWORD got = 0;
+    const bool read = ReadFile(file, text, sizeof text, &got, nullptr) != FALSE;
+    CloseHandle(file);
+    if (!read || got < 2 || text[got - 1] != '\n') {
+        return std::string();
+    }
+    const std::string validator(text, got - 1);
+    return validator_usable(validator) ? validator : std::string();
+}
+
+// Written through to the disk before the first byte of what it names; one that cannot be
+// written whole is removed, so that the download is merely not continued later.
+void write_validator(const std::wstring& path, const std::string& validator) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::string line = validator + "\n";
+    DWORD wrote = 0;
+    const bool written =
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &wrote, nullptr) &&
+        wrote == line.size() && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!written) {
+        DeleteFileW(path.c_str());
+    }
+}
+
+bool remove_validator(const std::wstring& path) {
+    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// A 206's Content-Range must be the rest of the file from `have`: "bytes have-(total-1)/total".
+bool range_is_rest(const std::wstring& text, uint64_t have, uint64_t& total) {
+    const std::wstring unit = L"bytes ";
+    if (text.compare(0, unit.size(), unit) != 0) {
+        return false;
+    }
+    const size_t dash = text.find(L'-', unit.size());
+    const size_t slash = text.find(L'/', unit.size());
+    if (dash == std::wstring::npos || slash == std::wstring::npos || slash < dash) {
+        return false;
+    }
+    uint64_t first = 0;
+    uint64_t last = 0;
+    return parse_length(text.substr(unit.size(), dash - unit.size()), first) &&
+           parse_length(text.substr(dash + 1, slash - dash - 1), last) &&
+           parse_length(text.substr(slash + 1), total) && first == have && total > have &&
+           last == total - 1;
+}
+
+// Empties the file and names what will fill it: the old validator goes before the
+// bytes it named, the new one comes once the emptied file is on the disk, and before any
+// byte it names. A kill in between leaves a file without a validator, never one with a
+// validator of other bytes.
+bool start_afresh(HANDLE file, const std::wstring& validator_path, const std::string& validator,
+                  std::wstring& error) {
+    const LARGE_INTEGER start = {};
+    if (!remove_validator(validator_path) || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(file) || !FlushFileBuffers(file)) {
+        error = L"disk write failed";
+        return false;
+    }
+    if (!validator.empty()) {
+        write_validator(validator_path, validator);
+    }
+    return true;
+}
+
+// How one request of http_resume_file went, for the call that decides on another.
+struct Attempt {
+    bool dropped = false; // the connection failed: worth another request
+    bool resumed = false; // the file kept bytes from before the request
+};
+
+// One request of http_resume_file, on the watched thread: continues the file from what
+// it holds when its validator allows, else fetches it whole.
+bool resume_attempt(const std::wstring& url, const std::wstring& path,
+                    const std::wstring& validator_path, uint64_t size, TransferPulse& pulse,
+                    Attempt& attempt, std::wstring& error) {
+    // Held for the whole request, letting no other writer in: the validator file is read
+    // and written only while this handle is open, so the two always agree.
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError() == ERROR_SHARING_VIOLATION ? L"download in use by another process"
+                                                          : L"cannot write " + path;
+        return false;
+    }
+    const uint64_t limit = size != 0 ? size : PACKAGE_SIZE_CAP;
+    LARGE_INTEGER length = {};
+    GetFileSizeEx(file, &length);
+    uint64_t have = static_cast<uint64_t>(length.QuadPart);
+    if (size != 0 && have == size) {
+        // Complete already: a run that ended before it was used. Its digest decides.
+        CloseHandle(file);
+        attempt.resumed = true;
+        pulse_beat(pulse, have, size);
+        return true;
+    }
+    std::string validator = have > 0 && have < limit ? read_validator(validator_path) : "";
+    if (validator.empty()) {
+        have = 0;
+    }
+    bool done = false;
+    for (;;) {
+        Handles h;
+        DWORD status = 0;
+        std::wstring headers;
+        if (have > 0) {
+            headers = L"Range: bytes=" + utf8_to_w(std::to_string(have)) + L"-\r\nIf-Range: " +
+                      utf8_to_w(validator);
+        }
+        if (!send_get(url, headers, h.open_handle, h.connection, h.request, status, error,
+                      &attempt.dropped)) {
+            close_handles(h);
+            break;
+        }
+        uint64_t announced = 0;
+        uint64_t total = 0;
+        uint64_t offset = 0;
+        if (have > 0 && status == 206) {
+            // Only the rest of this very file continues it; anything else is asked for whole.
+            if (!range_is_rest(header_text(h.request, WINHTTP_QUERY_CONTENT_RANGE), have, total) ||
+                (size != 0 && total != size) || total > limit ||
+                !announced_length(h.request, announced, error) ||
+                (announced != 0 && announced != total - have)) {
+                close_handles(h);
+                have = 0;
+                continue;
+            }
+            offset = have;
+        } else if (have > 0 && status == 416) {
+            close_handles(h);
+            have = 0;
+            continue;
+        } else if (status != 200) {
+            error = win_err(L"server returned HTTP", status);
+            close_handles(h);
+            break;
+        } else {
+            if (!announced_length(h.request, announced, error)) {
+                close_handles(h);
+                break;
+            }
+            if (size != 0 && announced != 0 && announced != size) {
+                error = L"download size differs from the manifest";
+                close_handles(h);
+                break;
+            }
+            total = size != 0 ? size : announced;
+            if (total > limit) {
+                error = L"download too large";
+                close_handles(h);
+                break;
+            }
+        }
+        // Given up on while the headers came: the file is not to be touched at all.
+        if (pulse_given_up(pulse) ||
+            (offset == 0 &&
+             !start_afresh(file, validator_path, response_validator(h.request), error))) {
+            close_handles(h);
+            break;
+        }
+        LARGE_INTEGER position = {};
+        position.QuadPart = static_cast<LONGLONG>(offset);
+        if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN)) {
+            error = L"disk write failed";
+            close_handles(h);
+            break;
+        }
+        attempt.resumed = offset > 0;
+        pulse_beat(pulse, offset, total);
+        done = append_body(
+            arrived_data(h.request, pulse), file, offset, total, limit, kRateFloor,
+            [&pulse](uint64_t received, uint64_t expected) {
+                pulse_beat(pulse, received, expected);
+            },
+            error, &attempt.dropped);
+        close_handles(h);
+        break;
+    }
+    // What came is to survive a power cut too, for the next run to continue; a file that
+    // holds nothing goes with its handle, so that a download refused before its first
+    // byte leaves no trace.
+    if (!done) {
+        GetFileSizeEx(file, &length);
+        FILE_DISPOSITION_INFO dispose = {TRUE};
+        if (length.QuadPart != 0 || !remove_validator(validator_path) ||
+            !SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose)) {
+            FlushFileBuffers(file);
+        }
+    }
+    if (!CloseHandle(file) && done) {
+        error = L"disk write failed";
+        done = false;
+    }
+    return done;
+}
+
+} // namespace
+
+const RateFloor kRateFloor = {60000, 60 * 1024};
+
+bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& connection,
+                  HINTERNET& request, std::wstring& error) {
+    DWORD status = 0;
+    if (!send_get(url, std::wstring(), open_handle, connection, request, status, error)) {
+        return false;
+    }
     if (status != 200) {
         error = win_err(L"server returned HTTP", status);
         return false;
@@ -294,46 +642,7 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
         }
         return ours;
     };
-    unsigned char buffer[kFileChunk];
-    uint64_t received = 0;
-    DWORD pending = 0; // gathered in the buffer, not yet written
-    // Pieces gather in the buffer and go to the disk a full buffer at a time: a write of
-    // each small piece as it comes would slow a fast download.
-    const auto write = [&](DWORD bytes) {
-        DWORD wrote = 0;
-        if (bytes > 0 && (!WriteFile(file, buffer, bytes, &wrote, nullptr) || wrote != bytes)) {
-            error = L"disk write failed";
-            return false;
-        }
-        return true;
-    };
-    bool complete = read_body(
-        read, buffer, kFileChunk, floor,
-        [&](DWORD& filled, DWORD got) {
-            // Refused at once: a body past its size is not to fill the disk first.
-            if (received + got > (expected != 0 ? expected : limit)) {
-                error = expected != 0 ? L"download truncated" : L"download too large";
-                return false;
-            }
-            received += got;
-            if (filled == kFileChunk) {
-                if (!write(filled)) {
-                    return false;
-                }
-                filled = 0;
-            }
-            pending = filled;
-            if (progress) {
-                progress(received, expected);
-            }
-            return true;
-        },
-        error);
-    complete = complete && write(pending);
-    if (complete && expected != 0 && received != expected) {
-        error = L"download truncated";
-        complete = false;
-    }
+    bool complete = append_body(read, file, 0, expected, limit, floor, progress, error);
     // Claimed while the file would still go with its handle: a caller that has moved on
     // never has a file kept for it.
     if (complete && !end_is_ours()) {
@@ -399,4 +708,42 @@ bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t s
     };
     std::string unused;
     return transfer_watched(fetch, progress, unused, error);
+}
+
+bool http_resume_file(const std::wstring& url, const std::wstring& path,
+                      const std::wstring& validator_path, uint64_t size, const Progress& progress,
+                      bool& resumed, std::wstring& error) {
+    resumed = false;
+    WIN32_FILE_ATTRIBUTE_DATA kept = {};
+    const uint64_t have =
+        GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &kept)
+            ? (static_cast<uint64_t>(kept.nFileSizeHigh) << 32) | kept.nFileSizeLow
+            : 0;
+    if (size != 0 && have < size && !room_for(path, size - have)) {
+        error = L"not enough disk space";
+        return false;
+    }
+    for (int retry = 0;; ++retry) {
+        // The watched thread reports through the text, which its watcher hands back only
+        // when the thread returned: one given up on can no longer change the outcome.
+        const WatchedTransfer fetch = [url, path, validator_path, size](TransferPulse& pulse,
+                                                                        std::string& report,
+                                                                        std::wstring& failure) {
+            Attempt attempt;
+            const bool done =
+                resume_attempt(url, path, validator_path, size, pulse, attempt, failure);
+            report = std::string(attempt.dropped ? "d" : "") + (attempt.resumed ? "r" : "");
+            return done;
+        };
+        std::string report;
+        const bool done = transfer_watched(fetch, progress, report, error);
+        if (done) {
+            resumed = report.find('r') != std::string::npos;
+            return true;
+        }
+        if (report.find('d') == std::string::npos || retry == kResumeRetries) {
+            return false;
+        }
+        Sleep(kResumeBackoffMs << retry);
+    }
 }

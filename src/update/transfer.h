@@ -54,6 +54,31 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
 bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t size,
                    const Progress& progress, std::wstring& error);
 
+// Downloads into `path` as http_get_file does, with its size rules, time-outs and texts,
+// but a download that fails keeps what arrived, and the next call for `path` goes on
+// from there. `validator_path` keeps the server's validator of those bytes (its entity
+// tag when that is strong, else its Last-Modified): the call asks for the rest of that
+// same representation only ("Range" with "If-Range"), appends what a 206 brings, and
+// starts again from nothing on a 200, on a 416, or on a 206 whose Content-Range is not
+// exactly the rest of the file (or whose total is not `size`). A file without a
+// validator, or larger than `size`, starts again too; one exactly as large as `size`
+// is taken as it stands, without a request. Within the call a dropped connection (a
+// failed read, a body that ends early, a connection that cannot be made or is lost,
+// but not a stall or a slow body) is tried again from where it stopped, up to four
+// times, half a second apart and doubling. The file never grows past `size` (past
+// the package size cap when `size` is 0). `resumed` tells whether the complete file
+// holds bytes from before its last request, so that a caller whose digest check fails
+// knows that a fetch from nothing may still succeed. `progress` counts the file's
+// bytes, those kept included; it starts over when the server sends the whole file.
+// Both files are written only while a handle on `path` that lets no other writer in is
+// open, never by name while another process may be writing them ("download in use by
+// another process" while one is): the validator is removed before the file is emptied
+// and the new one written through to the disk before its first byte, so a kill at any
+// point leaves a beginning of what the validator names, or no validator.
+bool http_resume_file(const std::wstring& url, const std::wstring& path,
+                      const std::wstring& validator_path, uint64_t size, const Progress& progress,
+                      bool& resumed, std::wstring& error);
+
 // What a body must bring: at least `min_bytes` in every `window_ms` from its start.
 struct RateFloor {
     DWORD window_ms;

@@ -228,7 +228,8 @@ class Server:
         self.www = www
         os.makedirs(www, exist_ok=True)
         handler = type("E2EHandler", (test_server.Handler,),
-                       {"serve_dir": www, "requests": [], "requests_lock": threading.Lock()})
+                       {"serve_dir": www, "requests": [], "requests_lock": threading.Lock(),
+                        "responses": []})
         self.handler = handler
         self.httpd = http.server.ThreadingHTTPServer(("localhost", 0), handler)
         self.httpd.daemon_threads = True
@@ -243,6 +244,10 @@ class Server:
 
     def requests(self, containing=""):
         return [(when, path) for when, path in self.handler.requests if containing in path]
+
+    def responses(self, containing=""):
+        """The files sent, as test_server.Response: status, range asked, bytes sent."""
+        return [r for r in self.handler.responses if containing in r.path]
 
     def publish(self, version, files=None, name=None, min_stub=None, route="/files",
                 tamper=None, channel=None, signer=None, key=KEY, deltas=()):

@@ -1,16 +1,24 @@
 #!/usr/bin/python3
 """The update server of the tests: HTTPS and plain HTTP on localhost, serving a folder
-under /files/ (slowly under /slow/MS/ and /slow-no-length/MS/) and scripted faults under
-other paths. Each request is appended to the handler class's `requests` as (time, path).
+under /files/ (slowly under /slow/MS/ and /slow-no-length/MS/, cut off after every N
+bytes of a response under /cut/N/) and scripted faults under other paths. Files and the
+bodies under /ranged/ come with an ETag and a Last-Modified and honour "Range: bytes=N-"
+with "If-Range". Each request is appended to the handler class's `requests` as (time,
+path), each file or /ranged/ response to `responses` as a Response and, when the
+handler's `response_log` names a file, as a line there.
 
-  test_server.py start STATE_DIR SERVE_DIR   start in the background; ports in STATE_DIR
-  test_server.py stop STATE_DIR              stop it
+  test_server.py start STATE_DIR SERVE_DIR   start in the background, with nginx beside
+                                             it; ports in STATE_DIR
+  test_server.py stop STATE_DIR              stop both
   test_server.py run STATE_DIR SERVE_DIR     serve in the foreground
 
 Bodies made up by the server are pattern(n): byte i is i % 251.
 """
+import collections
+import email.utils
 import http.server
 import os
+import re
 import signal
 import socket
 import ssl
@@ -22,9 +30,15 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import release  # noqa: E402
 
+import nginx_server  # noqa: E402  (beside this file)
+
 
 def pattern(n, start=0):
     return bytes((i % 251) for i in range(start, start + n))
+
+
+# One response with a body that can be asked for in part: what was asked and what went out.
+Response = collections.namedtuple("Response", "path status range if_range sent")
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -33,6 +47,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     plain_port = 0
     requests = []
     requests_lock = threading.Lock()
+    responses = []
+    response_log = None
 
     def log_message(self, format, *args):
         pass
@@ -71,6 +87,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if kind in ("slow", "slow-no-length"):  # /slow/MS/REL: a pause before each 64 KiB
             return self.serve_file("/".join(args[1:]), pause=numbers[0] / 1000,
                                    announce=kind == "slow")
+        if kind == "cut":  # /cut/N/REL: every response ends in a reset after N bytes
+            return self.serve_file("/".join(args[1:]), cut=numbers[0])
+        if kind == "ranged":
+            # /ranged/N/OPTIONS/NAME: pattern(N) as a file would come, NAME only to tell
+            # requests apart. OPTIONS, comma-separated ("-" for none): cut=K (a reset after
+            # K bytes of each response), tag=T (another version of the body, pattern
+            # shifted by T, with its own validators), noetag, nolm, weak (a weak ETag),
+            # norange (Range ignored), badrange (a 206 one byte off).
+            options = dict((o.split("=") + [""])[:2] for o in args[1].split(",") if o != "-")
+            shift = int(options.get("tag") or 0)
+            return self.send_ranged(
+                numbers[0], lambda start, n: pattern(n, start + shift),
+                etag=None if "noetag" in options else
+                ('W/"p%d-%d"' if "weak" in options else '"p%d-%d"') % (numbers[0], shift),
+                modified=None if "nolm" in options else
+                email.utils.formatdate(1.6e9 + shift, usegmt=True),
+                cut=int(options["cut"]) if "cut" in options else None,
+                chunk=1 << 16, ranges="norange" not in options,
+                bad_range="badrange" in options)
         if kind == "status":
             # 301 without Location, and with one a client must not follow: from HTTPS
             # down to plain HTTP.
@@ -164,34 +199,87 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send(200, self.path.encode())
         return self.send(404, b"not found")
 
-    def serve_file(self, rel, pause=0.0, announce=True):
+    def serve_file(self, rel, pause=0.0, announce=True, cut=None):
         path = os.path.realpath(os.path.join(self.serve_dir, rel))
         if not path.startswith(os.path.realpath(self.serve_dir) + os.sep) or not os.path.isfile(path):
             return self.send(404, b"not found")
         time.sleep(pause)
-        self.send_response(200)
+        info = os.stat(path)
+        with open(path, "rb") as f:
+            def read(start, n):
+                f.seek(start)
+                return f.read(n)
+            return self.send_ranged(info.st_size, read,
+                                    etag='"%x-%x"' % (info.st_mtime_ns, info.st_size),
+                                    modified=email.utils.formatdate(info.st_mtime, usegmt=True),
+                                    cut=cut, pause=pause, announce=announce,
+                                    chunk=1 << 16 if pause else 1 << 20)
+
+    def send_ranged(self, size, read, etag, modified, cut=None, pause=0.0, announce=True,
+                    chunk=1 << 20, ranges=True, bad_range=False):
+        """Sends the `size` bytes that read(start, n) gives, or their rest from where
+        "Range: bytes=N-" asks while "If-Range" (when sent) names the current ETag or
+        Last-Modified, as a 206; with `cut`, a response ends in a reset after that many
+        bytes; `pause` comes before each piece of `chunk` bytes."""
+        asked, if_range = self.headers.get("Range"), self.headers.get("If-Range")
+        start, status = 0, 200
+        wanted = re.fullmatch(r"bytes=(\d+)-", (asked or "").strip())
+        if ranges and wanted and (if_range is None or if_range in (etag, modified)):
+            start, status = int(wanted.group(1)), 206
+            if start >= size:
+                self.log_response(416, asked, if_range, 0)
+                return self.send(416, b"", headers=[("Content-Range", "bytes */%d" % size)])
+        shown = start + 1 if bad_range and status == 206 else start
+        self.send_response(status)
+        if ranges:
+            self.send_header("Accept-Ranges", "bytes")
+        if etag:
+            self.send_header("ETag", etag)
+        if modified:
+            self.send_header("Last-Modified", modified)
+        if status == 206:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (shown, size - 1, size))
         if announce:
-            self.send_header("Content-Length", str(os.path.getsize(path)))
-        else:
+            self.send_header("Content-Length", str(size - shown))
+        if not announce or cut is not None:
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        with open(path, "rb") as f:
-            while True:
-                chunk = f.read(1 << 16 if pause else 1 << 20)
-                if not chunk:
-                    break
-                self.wfile.write(chunk)
+        sent, position = 0, shown
+        try:
+            while position < size and (cut is None or sent < cut):
+                n = min(chunk, size - position, cut - sent if cut is not None else chunk)
+                self.wfile.write(read(position, n))
+                sent += n
+                position += n
                 if pause:
                     self.wfile.flush()
                     time.sleep(pause)
+            self.wfile.flush()
+        except OSError:
+            pass
+        self.log_response(status, asked, if_range, sent)
+        if position < size:
+            # A reset throws away what the client has not read yet: let it read first.
+            time.sleep(0.5)
+            self.drop()
         return None
+
+    def log_response(self, status, asked, if_range, sent):
+        entry = Response(self.path, status, asked, if_range, sent)
+        with self.requests_lock:
+            self.responses.append(entry)
+            if self.response_log:
+                # As nginx_server.py has nginx log them: "STATUS SENT PATH RANGE".
+                with open(self.response_log, "a") as log:
+                    log.write("%d %d %s %s\n" % (status, sent, self.path, asked or "-"))
 
 
 def run(state_dir, serve_dir):
     # Blocked before any thread starts, so that only sigwait below receives them.
     signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM, signal.SIGINT])
     Handler.serve_dir = serve_dir
+    Handler.response_log = os.path.join(state_dir, "responses.log")
     certs = release.make_certificates(os.path.join(state_dir, "certs"))
     secure = http.server.ThreadingHTTPServer(("localhost", 0), Handler)
     context = release.tls_context(certs)
@@ -216,7 +304,7 @@ def write(path, text):
 def start(state_dir, serve_dir):
     stop(state_dir)
     os.makedirs(state_dir, exist_ok=True)
-    for name in ("https_port", "http_port"):
+    for name in ("https_port", "http_port", "responses.log", "nginx-responses.log"):
         if os.path.exists(os.path.join(state_dir, name)):
             os.remove(os.path.join(state_dir, name))
     with open(os.path.join(state_dir, "server.log"), "wb") as log:
@@ -226,7 +314,9 @@ def start(state_dir, serve_dir):
     write(os.path.join(state_dir, "pid"), str(server.pid))
     for _ in range(200):
         if os.path.exists(os.path.join(state_dir, "http_port")):
-            return 0
+            certs = release.make_certificates(os.path.join(state_dir, "certs"))
+            return nginx_server.start(state_dir, serve_dir, certs["server.pem"],
+                                      certs["server-key.pem"])
         if server.poll() is not None:
             break
         time.sleep(0.05)
@@ -235,6 +325,7 @@ def start(state_dir, serve_dir):
 
 
 def stop(state_dir):
+    nginx_server.stop(state_dir)
     try:
         with open(os.path.join(state_dir, "pid")) as f:
             os.kill(int(f.read()), signal.SIGTERM)

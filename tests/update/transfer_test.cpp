@@ -2,11 +2,14 @@
 #include "update/transfer.h"
 
 #include "state/paths.h"
+#include "state/text.h"
 #include "state/win_err.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -273,6 +276,139 @@ TEST(HttpGetFile, FailuresBeforeTheBodyCreateNothing) {
     d = download(server_url(L"/body/10"), missing);
     EXPECT_EQ(d.error, L"cannot write " + missing);
     EXPECT_FALSE(file_exists(scratch / L"missing"));
+}
+
+// "STATUS:SENT ..." as the server logged it, "*" for a count not known (a response left
+// unread, whose writes may or may not have failed).
+std::string sent_to(const std::string& route, bool nginx, size_t earlier,
+                    const std::string& expected) {
+    std::istringstream tokens(expected);
+    const std::vector<std::string> wanted{std::istream_iterator<std::string>(tokens), {}};
+    const auto sent = responses_to(route, nginx);
+    std::string text;
+    for (size_t i = earlier; i < sent.size(); ++i) {
+        const size_t at = i - earlier;
+        const bool unknown = at < wanted.size() && wanted[at].back() == '*';
+        text += (at > 0 ? " " : "") + std::to_string(sent[i].first) + ":" +
+                (unknown ? "*" : std::to_string(sent[i].second));
+    }
+    return text;
+}
+
+// What a download cut short leaves, and what the next call makes of it. Each row: the
+// route (nginx's when it starts "/package"), how many bytes of the body are kept and
+// with which validator file, the size the manifest gives; then what the call must end
+// with: how its error starts, the bytes of the body in the file, the validator file,
+// whether it resumed, what the server sent. T, M: the server's tag and date; C: a tag cut
+// short by a crash (no line end); G: nginx's tag. Progress counts from what was kept.
+TEST(HttpResumeFile, GoesOnFromWhatItKeptWhenTheServerAllowsAndStartsAgainOtherwise) {
+    const std::string T = "\"p200000-0\"\n";
+    const std::string M = "Sun, 13 Sep 2020 12:26:40 GMT\n";
+    const std::string C = "\"p200000-0\"";
+    const std::string G = "nginx";
+    const std::string nginx_body = read_file(update_fixture(L"www\\package.bin"));
+    const uint64_t n = nginx_body.size();
+    const std::string nginx_rest = "206:" + std::to_string(n - 1000000);
+    const std::string nginx_whole = "200:" + std::to_string(n);
+    struct Row {
+        std::string route;
+        size_t kept;
+        std::string validator;
+        uint64_t size;
+        std::wstring error;
+        size_t file;
+        std::string validator_after;
+        bool resumed;
+        std::string sent;
+    } rows[] = {
+        {"/ranged/200000/cut=80000/drops", 0, "", 200000, L"", 200000, T, true,
+         "200:80000 206:80000 206:40000"},
+        {"/ranged/200000/-/kept", 100000, T, 200000, L"", 200000, T, true, "206:100000"},
+        {"/ranged/200000/tag=7/changed", 100000, T, 200000, L"", 200000, "\"p200000-7\"\n", false,
+         "200:200000"},
+        {"/ranged/200000/noetag/dated", 100000, M, 200000, L"", 200000, M, true, "206:100000"},
+        {"/ranged/200000/weak,cut=150000/weak", 0, "", 200000, L"", 200000, M, true,
+         "200:150000 206:50000"},
+        {"/ranged/200000/norange/norange", 100000, T, 200000, L"", 200000, T, false, "200:200000"},
+        {"/ranged/200000/badrange/badrange", 100000, T, 200000, L"", 200000, T, false,
+         "206:* 200:200000"},
+        {"/ranged/50000/-/past-end", 100000, "\"p50000-0\"\n", 0, L"", 50000, "\"p50000-0\"\n",
+         false, "416:0 200:50000"},
+        {"/ranged/200000/-/too-long", 250000, T, 200000, L"", 200000, T, false, "200:200000"},
+        {"/ranged/200000/-/unnamed", 100000, "", 200000, L"", 200000, T, false, "200:200000"},
+        {"/ranged/200000/-/cut-name", 100000, C, 200000, L"", 200000, T, false, "200:200000"},
+        {"/ranged/200000/noetag,nolm,cut=150000/unnamed-drops", 0, "", 200000,
+         L"download truncated|download failed (error ", 150000, "", false,
+         "200:150000 200:150000 200:150000 200:150000 200:150000"},
+        {"/status/500", 100000, T, 200000, L"server returned HTTP (error 500)", 100000, T, false,
+         ""},
+        {"/ranged/200000/-/complete", 200000, "", 200000, L"", 200000, "", true, ""},
+        {"/ranged/200000/-/held", 100000, T, 200000, L"download in use by another process", 100000,
+         T, false, ""},
+        {"/package.bin", 1000000, G, n, L"", n, G, true, nginx_rest},
+        {"/package.bin?stale", 1000000, "\"stale\"\n", n, L"", n, G, false, nginx_whole},
+    };
+    ScratchDir scratch(L"resume");
+    // nginx's own tag, as a download of the whole file keeps it.
+    bool resumed = false;
+    std::wstring error;
+    ASSERT_TRUE(http_resume_file(nginx_url(L"/package.bin?prime"), scratch / L"n",
+                                 scratch / L"n.validator", n, Progress(), resumed, error))
+        << error;
+    EXPECT_EQ(read_file(scratch / L"n"), nginx_body);
+    const std::string nginx_tag = read_file(scratch / L"n.validator");
+    EXPECT_EQ(nginx_tag.rfind("\"", 0), 0u) << nginx_tag; // an ETag, and a strong one
+    const auto named = [&](const std::string& text) { return text == G ? nginx_tag : text; };
+    const std::wstring path = scratch / L"p.partial";
+    const std::wstring validator = scratch / L"p.validator";
+    for (const Row& row : rows) {
+        const bool nginx = row.route.rfind("/package", 0) == 0;
+        const auto body = [&](size_t size) {
+            return nginx ? nginx_body.substr(0, size)
+                         : pattern(size, row.route.find("tag=7") != std::string::npos ? 7 : 0);
+        };
+        DeleteFileW(validator.c_str());
+        ASSERT_TRUE(write_file(path, nginx ? nginx_body.substr(0, row.kept) : pattern(row.kept)));
+        if (!row.validator.empty()) {
+            ASSERT_TRUE(write_file(validator, named(row.validator)));
+        }
+        // Another process writing the file meanwhile.
+        const HANDLE other = row.route.find("held") != std::string::npos
+                                 ? CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               nullptr, OPEN_EXISTING, 0, nullptr)
+                                 : INVALID_HANDLE_VALUE;
+        const size_t earlier = responses_to(row.route, nginx).size(); // of an earlier run
+        std::vector<std::pair<uint64_t, uint64_t>> calls;
+        const Progress record = [&calls](uint64_t got, uint64_t total) {
+            calls.emplace_back(got, total);
+        };
+        error.clear();
+        const bool ok = http_resume_file(nginx ? nginx_url(utf8_to_w(row.route))
+                                               : server_url(utf8_to_w(row.route)),
+                                         path, validator, row.size, record, resumed, error);
+        if (other != INVALID_HANDLE_VALUE) {
+            CloseHandle(other);
+        }
+        const std::string& at = row.route;
+        // A failure's text starts as the row says, or as its other choice after "|": a
+        // reset may be taken for the body's end, and its code is the platform's.
+        const size_t bar = row.error.find(L'|');
+        EXPECT_EQ(ok, row.error.empty()) << at << " " << error;
+        EXPECT_TRUE(ok || error.rfind(row.error.substr(0, bar), 0) == 0 ||
+                    (bar != std::wstring::npos && error.rfind(row.error.substr(bar + 1), 0) == 0))
+            << at << " " << error;
+        bool exists = false;
+        EXPECT_EQ(read_file(path, &exists) == body(row.file), true) << at;
+        EXPECT_EQ(exists, row.file != 0) << at; // nothing came, nothing is left
+        EXPECT_EQ(read_file(validator), named(row.validator_after)) << at;
+        EXPECT_EQ(resumed, row.resumed) << at;
+        if (ok) {
+            ASSERT_FALSE(calls.empty()) << at;
+            EXPECT_GE(calls.front().first, row.resumed ? row.kept : 0) << at;
+            EXPECT_EQ(calls.back(), std::make_pair(uint64_t{row.file}, uint64_t{row.file})) << at;
+        }
+        EXPECT_EQ(sent_to(row.route, nginx, earlier, row.sent), row.sent) << at;
+    }
 }
 
 // Bodies that this platform's client will not deliver, fed to the loop directly.
