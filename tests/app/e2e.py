@@ -258,9 +258,10 @@ class Server:
         stand-in alone. `tamper` may change
         the manifest before it is signed; `signer` (a code_signing.Signer) signs the
         program files as the release tool packs them; `key` is the private key file that
-        signs latest.json; `deltas` names releases published before, by the version they
-        were published as, from each of which a delta package is made and offered
-        (www/NAME/from-VERSION.zip). Returns the base URL of the release."""
+        signs latest.json; `deltas` lists releases published before, each as the version
+        published under its own name or a (version, name) pair, from each of which a
+        delta package is made and offered (www/NAME/from-VERSION.zip). Returns the base
+        URL of the release."""
         name = name or version
         folder = os.path.join(self.www, name)
         shutil.rmtree(folder, ignore_errors=True)
@@ -282,9 +283,10 @@ class Server:
         if min_stub:
             manifest["minStub"] = min_stub
         for start in deltas:
+            start, start_name = start if isinstance(start, tuple) else (start, start)
             delta = os.path.join(folder, "from-%s.zip" % start)
-            delta_package.write(os.path.join(self.www, start, "package.zip"), package, delta,
-                                release.check_names)
+            delta_package.write(os.path.join(self.www, start_name, "package.zip"), package,
+                                delta, release.check_names)
             manifest.setdefault("deltas", []).append({
                 "from": start, "url": self.url("%s/%s/from-%s.zip" % (route, name, start)),
                 "sha256": release.file_sha256(delta), "size": os.path.getsize(delta)})

@@ -67,18 +67,19 @@ def without_launches(folder):
 
 
 def test_an_update_downloads_what_changed_and_builds_the_rest(server, clean):
-    base = server.publish("1.0.0", V1, channel="delta")
+    base = server.publish("1.0.0", V1, name="d-1.0.0", channel="delta")
     assert e2e.install(base)[0] == 0
-    server.publish("1.1.0", V2, channel="delta", deltas=("1.0.0",))
+    server.publish("1.1.0", V2, name="d-1.1.0", channel="delta",
+                   deltas=[("1.0.0", "d-1.0.0")])
 
     # The check stages 1.1.0 from the delta alone: a patched file, moved and unchanged
     # ones taken from 1.0.0's folder, new ones whole, removed ones gone.
     assert e2e.start_stub(base) == (0, [])
     assert e2e.state() == {"installed": "1.0.0", "staged": "1.1.0"}
-    assert len(server.requests("/1.1.0/from-1.0.0.zip")) == 1
-    assert server.requests("/1.1.0/package.zip") == []
-    delta_size = os.path.getsize(os.path.join(server.www, "1.1.0", "from-1.0.0.zip"))
-    assert delta_size < os.path.getsize(os.path.join(server.www, "1.1.0", "package.zip")) / 10
+    assert len(server.requests("/d-1.1.0/from-1.0.0.zip")) == 1
+    assert server.requests("/d-1.1.0/package.zip") == []
+    delta_size = os.path.getsize(www("d-1.1.0", "from-1.0.0.zip"))
+    assert delta_size < os.path.getsize(www("d-1.1.0", "package.zip")) / 10
     assert without_launches(root("app-1.1.0")) == expected_tree(V2)
     assert scratch_left() == []
     assert e2e.log_lines() == ["installed 1.0.0", "staged 1.1.0"]
@@ -87,11 +88,12 @@ def test_an_update_downloads_what_changed_and_builds_the_rest(server, clean):
     # with the next one, takes its delta too.
     assert e2e.start_stub(base) == (0, [])
     assert e2e.state() == {"installed": "1.1.0", "prev": "1.0.0"}
-    server.publish("1.2.0", V3, channel="delta", deltas=("1.0.0", "1.1.0"))
+    server.publish("1.2.0", V3, name="d-1.2.0", channel="delta",
+                   deltas=[("1.0.0", "d-1.0.0"), ("1.1.0", "d-1.1.0")])
     assert e2e.install(base)[0] == 0
     assert e2e.state()["installed"] == "1.2.0"
-    assert len(server.requests("/1.2.0/from-1.1.0.zip")) == 1
-    assert server.requests("/1.2.0/from-1.0.0.zip") == server.requests("/1.2.0/package.zip") == []
+    assert len(server.requests("/d-1.2.0/from-1.1.0.zip")) == 1
+    assert server.requests("/d-1.2.0/from-1.0.0.zip") == server.requests("/d-1.2.0/package.zip") == []
     assert without_launches(root("app-1.2.0")) == expected_tree(V3)
     assert scratch_left() == []
 
@@ -100,7 +102,7 @@ def rewrite_delta(manifest, change):
     """Changes the delta package the manifest offers, entry by entry, and the offer with
     it, as a publisher's faulty tool would before signing."""
     offer = manifest["deltas"][0]
-    path = www("1.2.0", "from-1.1.0.zip")
+    path = www("f-1.2.0", "from-1.1.0.zip")
     with zipfile.ZipFile(path) as z:
         entries = [(info, z.read(info)) for info in z.infolist()]
     with zipfile.ZipFile(path, "w") as z:
@@ -133,10 +135,10 @@ def www(*parts):
 # (what goes wrong, done to the published release or the installed folder, the reason)
 FALLBACKS = [
     ("the delta is not the one signed",
-     lambda: e2e.write(www("1.2.0", "from-1.1.0.zip"), b"x" * os.path.getsize(
-         www("1.2.0", "from-1.1.0.zip"))),
+     lambda: e2e.write(www("f-1.2.0", "from-1.1.0.zip"), b"x" * os.path.getsize(
+         www("f-1.2.0", "from-1.1.0.zip"))),
      "checksum mismatch - download corrupted or tampered"),
-    ("the delta is not served", lambda: os.remove(www("1.2.0", "from-1.1.0.zip")),
+    ("the delta is not served", lambda: os.remove(www("f-1.2.0", "from-1.1.0.zip")),
      "server returned HTTP (error 404)"),
     ("a patched file's base changed",
      lambda: e2e.write(root("app-1.1.0", "data", "big.bin"), b"changed by the user"),
@@ -166,23 +168,24 @@ TAMPERED = [
 
 
 def test_whatever_fails_on_the_delta_road_the_full_package_is_fetched(server, clean):
-    server.publish("1.0.0", V1)
-    base = server.publish("1.1.0", V2, channel="fallback")
+    server.publish("1.0.0", V1, name="f-1.0.0")
+    base = server.publish("1.1.0", V2, name="f-1.1.0", channel="fallback")
     cases = [(name, "1.1.0", None, damage, reason) for name, damage, reason in FALLBACKS]
     cases += [(name, start, tamper, None, reason) for name, start, tamper, reason in TAMPERED]
     for name, start, tamper, damage, reason in cases:
         e2e.remove_installation()
         assert e2e.install(base)[0] == 0, name
-        server.publish("1.2.0", V3, deltas=(start,), tamper=tamper)
-        server.announce("1.2.0", "fallback")
+        server.publish("1.2.0", V3, name="f-1.2.0", deltas=[(start, "f-" + start)],
+                       tamper=tamper)
+        server.announce("f-1.2.0", "fallback")
         if damage:
             damage()
-        packages = len(server.requests("/1.2.0/package.zip"))
+        packages = len(server.requests("/f-1.2.0/package.zip"))
         assert e2e.start_stub(base) == (0, []), name
         assert e2e.state()["staged"] == "1.2.0", name
-        assert len(server.requests("/1.2.0/package.zip")) == packages + 1, name
+        assert len(server.requests("/f-1.2.0/package.zip")) == packages + 1, name
         assert e2e.log_lines() == ["installed 1.1.0", FAILED % ("1.1.0", "1.2.0", reason),
                                    "staged 1.2.0"], name
         assert without_launches(root("app-1.2.0")) == expected_tree(V3), name
         assert scratch_left() == [], name
-        server.announce("1.1.0", "fallback")
+        server.announce("f-1.1.0", "fallback")
