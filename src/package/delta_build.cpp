@@ -14,6 +14,7 @@
 
 #include <process.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -394,6 +395,61 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
     return true;
 }
 
+// The files of a tree being built, shared by the two threads that build them.
+struct Build {
+    Build(mz_zip_archive& zip_in, const Description& description_in,
+          const std::wstring& base_dir_in, const std::wstring& dest_in)
+        : zip(zip_in), description(description_in), base_dir(base_dir_in), dest(dest_in),
+          images(description_in.files.size(), 0), errors(description_in.files.size()),
+          first_failure(description_in.files.size()) {
+        for (const DeltaFile& file : description.files) {
+            copies += file.source == Source::kOld ? 1 : 0;
+        }
+    }
+
+    mz_zip_archive& zip;
+    const Description& description;
+    const std::wstring& base_dir;
+    const std::wstring& dest;
+    size_t copies = 0;                // files taken from the old tree
+    std::vector<char> images;         // by file: a program image
+    std::vector<std::wstring> errors; // by file: why it failed
+    // The lowest index of a file that failed; the number of files while none has.
+    std::atomic<size_t> first_failure;
+};
+
+// Builds the files taken from the old tree (`copies`) or the others, in the
+// description's order, until one fails or a file after one that failed comes up.
+// Every file before the first failure is thus built whichever thread has it, and
+// that failure is the one a single thread going through them in order would meet.
+void build_files(Build& build, bool copies) {
+    // One buffer for every copy and reading: under Wine a block this large taken from
+    // the heap and given back for each of a release's many small files cost more than
+    // reading them.
+    void* buffer = std::malloc(kCopyChunk);
+    const std::vector<DeltaFile>& files = build.description.files;
+    for (size_t i = 0; i < files.size() && i < build.first_failure; ++i) {
+        if ((files[i].source == Source::kOld) != copies) {
+            continue;
+        }
+        bool is_image = false;
+        if (!build_file(build.zip, files[i], build.base_dir, build.dest, buffer, is_image,
+                        build.errors[i])) {
+            size_t seen = build.first_failure;
+            while (i < seen && !build.first_failure.compare_exchange_weak(seen, i)) {
+            }
+            break;
+        }
+        build.images[i] = is_image ? 1 : 0;
+    }
+    std::free(buffer);
+}
+
+unsigned __stdcall build_copies(void* argument) {
+    build_files(*static_cast<Build*>(argument), true);
+    return 0;
+}
+
 } // namespace
 
 bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
@@ -436,18 +492,30 @@ bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
             error = L"cannot write " + dest + L"\\" + description.folders[i];
         }
     }
-    // One buffer for every copy and reading: under Wine a block this large taken from
-    // the heap and given back for each of a release's many small files cost more than
-    // reading them.
-    void* buffer = ok ? std::malloc(kCopyChunk) : nullptr;
-    for (size_t i = 0; ok && i < description.files.size(); ++i) {
-        bool is_image = false;
-        ok = build_file(zip, description.files[i], base_dir, dest, buffer, is_image, error);
-        if (ok && is_image) {
-            images.push_back(description.files[i].path);
+    if (ok) {
+        Build build(zip, description, base_dir, dest);
+        // Copying the files taken as they were keeps a second core busy while the
+        // others are decoded and unpacked.
+        const uintptr_t helper =
+            build.copies > 0 ? _beginthreadex(nullptr, 0, build_copies, &build, 0, nullptr) : 0;
+        build_files(build, false);
+        if (helper != 0) {
+            WaitForSingleObject(reinterpret_cast<HANDLE>(helper), INFINITE);
+            CloseHandle(reinterpret_cast<HANDLE>(helper));
+        } else if (build.copies > 0) {
+            build_files(build, true);
+        }
+        const size_t failed = build.first_failure;
+        ok = failed == description.files.size();
+        for (size_t i = 0; ok && i < description.files.size(); ++i) {
+            if (build.images[i]) {
+                images.push_back(description.files[i].path);
+            }
+        }
+        if (!ok) {
+            error = build.errors[failed];
         }
     }
-    std::free(buffer);
     mz_zip_reader_end(&zip);
     std::fclose(stream);
     if (!ok) {
