@@ -6,7 +6,7 @@
 #   bytes: the delta package against the full package;
 #   time: staging from the delta against staging from the full package, both by
 #   fetch_and_stage, and against CopyFileW of the files the delta takes unchanged from the
-#   installed version, best of five in turns; and where the delta's time goes;
+#   installed version, best of five in turns; and where each road's time goes;
 #   memory: the peak working set of a delta staging above the program's baseline, against
 #   16 MiB and the largest patched file's old and new sizes (its two file mappings);
 #   size: the stripped BrindlewickSetup.exe (bench/size.sh).
