@@ -29,7 +29,8 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 RELEASE = os.path.join(HERE, "..", "tools", "release.py")
 WINE_PE = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
-# Libraries for graphics, documents, scripts and the C runtime: large, varied code.
+# Wine's libraries for graphics, media, documents, scripts, networking and the C runtime:
+# large and varied code.
 LIBRARIES = ["mshtml", "wined3d", "msxml3", "windowscodecs", "jscript", "vbscript", "d2d1",
              "quartz", "opengl32", "oleaut32", "ole32", "comctl32", "user32", "kernelbase",
              "gdiplus", "ucrtbase", "msvcp140", "msvcr120", "d3d11", "d3d9", "d3dx9_43",
