@@ -12,6 +12,10 @@
 
 #include <windows.h>
 
+#include <process.h>
+
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -218,15 +222,15 @@ size_t write_to_output(void* opaque, mz_uint64, const void* data, size_t size) {
     return output_write(*static_cast<Output*>(opaque), data, size) ? size : 0;
 }
 
-// Copies the base file, taking the copy's digest as it goes.
-bool copy_file(const std::wstring& from, Output& out) {
+// Copies the base file through `buffer` (kCopyChunk bytes, or null, which fails),
+// taking the copy's digest as it goes.
+bool copy_file(const std::wstring& from, Output& out, void* buffer) {
     const HANDLE file = CreateFileW(from.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    void* buffer = std::malloc(kCopyChunk);
     bool ok = buffer != nullptr;
     for (DWORD got = 0; ok;) {
         ok = ReadFile(file, buffer, kCopyChunk, &got, nullptr) != FALSE;
@@ -235,19 +239,18 @@ bool copy_file(const std::wstring& from, Output& out) {
         }
         ok = output_write(out, buffer, got);
     }
-    std::free(buffer);
     CloseHandle(file);
     return ok;
 }
 
-// The file's digest, size and whether it is a program image, in one reading.
-bool read_digest_and_header(const std::wstring& path, std::string& digest, uint64_t& size,
-                            ImageHeader& header) {
+// The file's digest, size and whether it is a program image, in one reading through
+// `buffer` (as for copy_file).
+bool read_digest_and_header(const std::wstring& path, void* buffer, std::string& digest,
+                            uint64_t& size, ImageHeader& header) {
     FILE* file = _wfopen(path.c_str(), L"rb");
     if (file == nullptr) {
         return false;
     }
-    void* buffer = std::malloc(kCopyChunk);
     Sha256Stream stream;
     bool ok = buffer != nullptr && sha256_stream_open(stream);
     for (size = 0; ok;) {
@@ -261,9 +264,21 @@ bool read_digest_and_header(const std::wstring& path, std::string& digest, uint6
         ok = sha256_stream_add(stream, buffer, got);
     }
     sha256_stream_close(stream);
-    std::free(buffer);
     std::fclose(file);
     return ok;
+}
+
+// The digest of a patched file's base, taken beside the patching.
+struct BaseDigest {
+    const std::wstring* path = nullptr;
+    std::string digest;
+    bool ok = false;
+};
+
+unsigned __stdcall take_base_digest(void* argument) {
+    BaseDigest& job = *static_cast<BaseDigest*>(argument);
+    job.ok = sha256_file(*job.path, job.digest);
+    return 0;
 }
 
 // Patches the base file with the entry, through the scratch file, into `path`.
@@ -307,7 +322,7 @@ bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::ws
 }
 
 bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& base_dir,
-                const std::wstring& dest, bool& is_image, std::wstring& error) {
+                const std::wstring& dest, void* buffer, bool& is_image, std::wstring& error) {
     const std::wstring path = dest + L"\\" + file.path;
     const std::wstring base = base_dir + L"\\" + file.base;
     if (file.source != Source::kWhole && !file_exists(base)) {
@@ -322,13 +337,28 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
     uint64_t size = 0;
     ImageHeader header{};
     if (file.source == Source::kPatch) {
-        std::string base_digest;
-        if (!sha256_file(base, base_digest) || base_digest != file.base_sha256) {
+        // The base's digest is taken on a thread of its own while the patch is decoded
+        // and the result read back: the two passes over the largest files of a release
+        // need not wait for each other. A changed base still fails as such, whatever
+        // the decoding made of it.
+        BaseDigest base_digest;
+        base_digest.path = &base;
+        const uintptr_t helper =
+            _beginthreadex(nullptr, 0, take_base_digest, &base_digest, 0, nullptr);
+        if (helper == 0) {
+            take_base_digest(&base_digest);
+        }
+        const bool built = apply_entry_patch(zip, file, base, path, error) &&
+                           read_digest_and_header(path, buffer, digest, size, header);
+        if (helper != 0) {
+            WaitForSingleObject(reinterpret_cast<HANDLE>(helper), INFINITE);
+            CloseHandle(reinterpret_cast<HANDLE>(helper));
+        }
+        if (!base_digest.ok || base_digest.digest != file.base_sha256) {
             error = L"base file changed: " + file.base;
             return false;
         }
-        if (!apply_entry_patch(zip, file, base, path, error) ||
-            !read_digest_and_header(path, digest, size, header)) {
+        if (!built) {
             if (error.empty()) {
                 error = L"cannot read " + path;
             }
@@ -339,7 +369,7 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
         const bool opened = output_open(out, path);
         const bool filled =
             opened && (file.source == Source::kOld
-                           ? copy_file(base, out)
+                           ? copy_file(base, out, buffer)
                            : mz_zip_reader_extract_to_callback(&zip, file.entry, write_to_output,
                                                                &out, 0) != MZ_FALSE);
         const bool written = output_close(out, digest) && filled;
@@ -363,6 +393,61 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
     }
     is_image = image_header_is_image(header);
     return true;
+}
+
+// The files of a tree being built, shared by the two threads that build them.
+struct Build {
+    Build(mz_zip_archive& zip_in, const Description& description_in,
+          const std::wstring& base_dir_in, const std::wstring& dest_in)
+        : zip(zip_in), description(description_in), base_dir(base_dir_in), dest(dest_in),
+          images(description_in.files.size(), 0), errors(description_in.files.size()),
+          first_failure(description_in.files.size()) {
+        for (const DeltaFile& file : description.files) {
+            copies += file.source == Source::kOld ? 1 : 0;
+        }
+    }
+
+    mz_zip_archive& zip;
+    const Description& description;
+    const std::wstring& base_dir;
+    const std::wstring& dest;
+    size_t copies = 0;                // files taken from the old tree
+    std::vector<char> images;         // by file: a program image
+    std::vector<std::wstring> errors; // by file: why it failed
+    // The lowest index of a file that failed; the number of files while none has.
+    std::atomic<size_t> first_failure;
+};
+
+// Builds the files taken from the old tree (`copies`) or the others, in the
+// description's order, until one fails or a file after one that failed comes up.
+// Every file before the first failure is thus built whichever thread has it, and
+// that failure is the one a single thread going through them in order would meet.
+void build_files(Build& build, bool copies) {
+    // One buffer for every copy and reading: under Wine a block this large taken from
+    // the heap and given back for each of a release's many small files cost more than
+    // reading them.
+    void* buffer = std::malloc(kCopyChunk);
+    const std::vector<DeltaFile>& files = build.description.files;
+    for (size_t i = 0; i < files.size() && i < build.first_failure; ++i) {
+        if ((files[i].source == Source::kOld) != copies) {
+            continue;
+        }
+        bool is_image = false;
+        if (!build_file(build.zip, files[i], build.base_dir, build.dest, buffer, is_image,
+                        build.errors[i])) {
+            size_t seen = build.first_failure;
+            while (i < seen && !build.first_failure.compare_exchange_weak(seen, i)) {
+            }
+            break;
+        }
+        build.images[i] = is_image ? 1 : 0;
+    }
+    std::free(buffer);
+}
+
+unsigned __stdcall build_copies(void* argument) {
+    build_files(*static_cast<Build*>(argument), true);
+    return 0;
 }
 
 } // namespace
@@ -407,11 +492,28 @@ bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
             error = L"cannot write " + dest + L"\\" + description.folders[i];
         }
     }
-    for (size_t i = 0; ok && i < description.files.size(); ++i) {
-        bool is_image = false;
-        ok = build_file(zip, description.files[i], base_dir, dest, is_image, error);
-        if (ok && is_image) {
-            images.push_back(description.files[i].path);
+    if (ok) {
+        Build build(zip, description, base_dir, dest);
+        // Copying the files taken as they were keeps a second core busy while the
+        // others are decoded and unpacked.
+        const uintptr_t helper =
+            build.copies > 0 ? _beginthreadex(nullptr, 0, build_copies, &build, 0, nullptr) : 0;
+        build_files(build, false);
+        if (helper != 0) {
+            WaitForSingleObject(reinterpret_cast<HANDLE>(helper), INFINITE);
+            CloseHandle(reinterpret_cast<HANDLE>(helper));
+        } else if (build.copies > 0) {
+            build_files(build, true);
+        }
+        const size_t failed = build.first_failure;
+        ok = failed == description.files.size();
+        for (size_t i = 0; ok && i < description.files.size(); ++i) {
+            if (build.images[i]) {
+                images.push_back(description.files[i].path);
+            }
+        }
+        if (!ok) {
+            error = build.errors[failed];
         }
     }
     mz_zip_reader_end(&zip);

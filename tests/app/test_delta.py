@@ -148,7 +148,20 @@ FALLBACKS = [
      "base file changed: data\\keep-3.txt"),
     ("a base file is missing", lambda: os.remove(root("app-1.1.0", "new", "place.txt")),
      "base file missing: new\\place.txt"),
+    # Files taken as they were are copied beside the others: of two faults, the one met
+    # first in the description's order is named, though the later one is found sooner.
+    ("a patched file's base and a later unchanged one changed",
+     lambda: changed_by_hand(("data", "big.bin"), ("data", "keep-0.txt")),
+     "base file changed: data\\big.bin"),
 ]
+
+
+def changed_by_hand(*paths):
+    """Each file with one byte in its middle changed, its size kept."""
+    for parts in paths:
+        data = bytearray(e2e.read(root("app-1.1.0", *parts), "rb"))
+        data[len(data) // 2] ^= 0xFF
+        e2e.write(root("app-1.1.0", *parts), bytes(data))
 def offered_to_1_1(manifest):
     manifest["deltas"][0]["from"] = "1.1.0"
 
