@@ -268,19 +268,6 @@ bool read_digest_and_header(const std::wstring& path, void* buffer, std::string&
     return ok;
 }
 
-// The digest of a patched file's base, taken beside the patching.
-struct BaseDigest {
-    const std::wstring* path = nullptr;
-    std::string digest;
-    bool ok = false;
-};
-
-unsigned __stdcall take_base_digest(void* argument) {
-    BaseDigest& job = *static_cast<BaseDigest*>(argument);
-    job.ok = sha256_file(*job.path, job.digest);
-    return 0;
-}
-
 // Patches the base file with the entry, through the scratch file, into `path`.
 bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& base,
                        const std::wstring& path, std::wstring& error) {
@@ -337,26 +324,17 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
     uint64_t size = 0;
     ImageHeader header{};
     if (file.source == Source::kPatch) {
-        // The base's digest is taken on a thread of its own while the patch is decoded
-        // and the result read back: the two passes over the largest files of a release
-        // need not wait for each other. A changed base still fails as such, whatever
-        // the decoding made of it.
-        BaseDigest base_digest;
-        base_digest.path = &base;
-        const uintptr_t helper =
-            _beginthreadex(nullptr, 0, take_base_digest, &base_digest, 0, nullptr);
-        if (helper == 0) {
-            take_base_digest(&base_digest);
-        }
+        // The result's digest is what proves it; the base is read once more only to
+        // name why a result came out wrong (or not at all), for a changed base is the
+        // likeliest reason and the one a user can act on.
         const bool built = apply_entry_patch(zip, file, base, path, error) &&
                            read_digest_and_header(path, buffer, digest, size, header);
-        if (helper != 0) {
-            WaitForSingleObject(reinterpret_cast<HANDLE>(helper), INFINITE);
-            CloseHandle(reinterpret_cast<HANDLE>(helper));
-        }
-        if (!base_digest.ok || base_digest.digest != file.base_sha256) {
-            error = L"base file changed: " + file.base;
-            return false;
+        if (!built || digest != file.sha256 || size != file.size) {
+            std::string base_digest;
+            if (!sha256_file(base, base_digest) || base_digest != file.base_sha256) {
+                error = L"base file changed: " + file.base;
+                return false;
+            }
         }
         if (!built) {
             if (error.empty()) {
