@@ -380,8 +380,10 @@ struct Build {
         : zip(zip_in), description(description_in), base_dir(base_dir_in), dest(dest_in),
           images(description_in.files.size(), 0), errors(description_in.files.size()),
           first_failure(description_in.files.size()) {
-        for (const DeltaFile& file : description.files) {
-            copies += file.source == Source::kOld ? 1 : 0;
+        for (size_t i = 0; i < description.files.size(); ++i) {
+            if (description.files[i].source == Source::kOld) {
+                copies.push_back(i);
+            }
         }
     }
 
@@ -389,42 +391,60 @@ struct Build {
     const Description& description;
     const std::wstring& base_dir;
     const std::wstring& dest;
-    size_t copies = 0;                // files taken from the old tree
+    std::vector<size_t> copies;       // the files taken from the old tree, in order
+    std::atomic<size_t> next_copy{0}; // the next of them that no thread has taken
     std::vector<char> images;         // by file: a program image
     std::vector<std::wstring> errors; // by file: why it failed
     // The lowest index of a file that failed; the number of files while none has.
     std::atomic<size_t> first_failure;
 };
 
-// Builds the files taken from the old tree (`copies`) or the others, in the
-// description's order, until one fails or a file after one that failed comes up.
-// Every file before the first failure is thus built whichever thread has it, and
-// that failure is the one a single thread going through them in order would meet.
-void build_files(Build& build, bool copies) {
+// Builds file `i` through `buffer` (kCopyChunk bytes); a failure lowers first_failure.
+bool build_one(Build& build, size_t i, void* buffer) {
+    bool is_image = false;
+    if (!build_file(build.zip, build.description.files[i], build.base_dir, build.dest, buffer,
+                    is_image, build.errors[i])) {
+        size_t seen = build.first_failure;
+        while (i < seen && !build.first_failure.compare_exchange_weak(seen, i)) {
+        }
+        return false;
+    }
+    build.images[i] = is_image ? 1 : 0;
+    return true;
+}
+
+// The files taken from the old tree, each by whichever thread takes it next, in order,
+// until one fails or one after a failure comes up. The files are taken in order, so
+// every one before the first failure is built, and that failure is the one a single
+// thread going through them in order would meet.
+void build_copies(Build& build, void* buffer) {
+    for (size_t taken; (taken = build.next_copy++) < build.copies.size();) {
+        const size_t i = build.copies[taken];
+        if (i >= build.first_failure || !build_one(build, i, buffer)) {
+            return;
+        }
+    }
+}
+
+// The other files, patched and unpacked from the one archive, in order on one thread;
+// then it helps with the copies.
+void build_others(Build& build, void* buffer) {
+    const std::vector<DeltaFile>& files = build.description.files;
+    for (size_t i = 0; i < files.size() && i < build.first_failure; ++i) {
+        if (files[i].source != Source::kOld && !build_one(build, i, buffer)) {
+            return;
+        }
+    }
+    build_copies(build, buffer);
+}
+
+unsigned __stdcall copy_thread(void* argument) {
     // One buffer for every copy and reading: under Wine a block this large taken from
     // the heap and given back for each of a release's many small files cost more than
     // reading them.
     void* buffer = std::malloc(kCopyChunk);
-    const std::vector<DeltaFile>& files = build.description.files;
-    for (size_t i = 0; i < files.size() && i < build.first_failure; ++i) {
-        if ((files[i].source == Source::kOld) != copies) {
-            continue;
-        }
-        bool is_image = false;
-        if (!build_file(build.zip, files[i], build.base_dir, build.dest, buffer, is_image,
-                        build.errors[i])) {
-            size_t seen = build.first_failure;
-            while (i < seen && !build.first_failure.compare_exchange_weak(seen, i)) {
-            }
-            break;
-        }
-        build.images[i] = is_image ? 1 : 0;
-    }
+    build_copies(*static_cast<Build*>(argument), buffer);
     std::free(buffer);
-}
-
-unsigned __stdcall build_copies(void* argument) {
-    build_files(*static_cast<Build*>(argument), true);
     return 0;
 }
 
@@ -473,15 +493,16 @@ bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
     if (ok) {
         Build build(zip, description, base_dir, dest);
         // Copying the files taken as they were keeps a second core busy while the
-        // others are decoded and unpacked.
+        // others are decoded and unpacked, and the first thread to be done with its own
+        // share helps with the rest. Without a second thread, the first does it all.
         const uintptr_t helper =
-            build.copies > 0 ? _beginthreadex(nullptr, 0, build_copies, &build, 0, nullptr) : 0;
-        build_files(build, false);
+            build.copies.empty() ? 0 : _beginthreadex(nullptr, 0, copy_thread, &build, 0, nullptr);
+        void* buffer = std::malloc(kCopyChunk);
+        build_others(build, buffer);
+        std::free(buffer);
         if (helper != 0) {
             WaitForSingleObject(reinterpret_cast<HANDLE>(helper), INFINITE);
             CloseHandle(reinterpret_cast<HANDLE>(helper));
-        } else if (build.copies > 0) {
-            build_files(build, true);
         }
         const size_t failed = build.first_failure;
         ok = failed == description.files.size();
