@@ -131,11 +131,21 @@ class World:
         e2e.write(later, LATER_STUB)
         self.bases = {}
         self.content = {}
-        for version, stub, code in (("1.0.0", e2e.SETUP, 0), ("1.1.0", later, 0),
-                                    ("1.2.0", later, 1), ("1.3.0", later, 0)):
-            self.bases[version] = server.publish(version, release(version, stub, code),
-                                                 name="crash-" + version,
-                                                 channel="crash-channel-" + version)
+        # 1.4.0 is 1.0.0 with a few bytes changed, offered as a delta from it.
+        patched = release("1.0.0", e2e.SETUP)
+        patched["version.txt"] = b"1.4.0"
+        large = patched["data/large.bin"]
+        patched["data/large.bin"] = large[:4096] + b"patched" + large[4103:]
+        patched["data/part007/file.txt"] = b"changed"
+        for version, files, deltas in (
+                ("1.0.0", release("1.0.0", e2e.SETUP), ()),
+                ("1.1.0", release("1.1.0", later), ()),
+                ("1.2.0", release("1.2.0", later, 1), ()),
+                ("1.3.0", release("1.3.0", later), ()),
+                ("1.4.0", patched, [("1.0.0", "crash-1.0.0")])):
+            self.bases[version] = server.publish(version, files, name="crash-" + version,
+                                                 channel="crash-channel-" + version,
+                                                 deltas=deltas)
             self.content[version] = e2e.tree(os.path.join(server.www, "crash-" + version,
                                                           "content"))
         self.server = server
@@ -252,7 +262,7 @@ def forget_launches():
 
 
 def started_versions():
-    return [version for version in ("1.0.0", "1.1.0", "1.2.0", "1.3.0")
+    return [version for version in ("1.0.0", "1.1.0", "1.2.0", "1.3.0", "1.4.0")
             if e2e.launches(version)]
 
 
@@ -342,6 +352,7 @@ FLOWS = [
     Flow("first installation", None, "1.0.0", "setup"),
     Flow("installation over an existing one", "three", "1.3.0", "setup"),
     Flow("background staging", "installed", "1.1.0", "stub"),
+    Flow("background staging from a delta", "installed", "1.4.0", "stub"),
     Flow("trial and commit of a release with a new stub", "staged", "1.1.0", "stub"),
     Flow("trial and rollback", "staged-bad", "1.2.0", "stub", stays_bad),
     Flow("commit that removes the older version", "three", "1.3.0", "stub"),
