@@ -149,7 +149,7 @@ bool time_phases(const Manifest& manifest, Phases& best) {
     const double downloaded = seconds_now();
     ok = ok && sha256_file(delta, digest);
     const double hashed = seconds_now();
-    ok = ok && delta_build_tree(delta, app_dir(kOld), tree, images, error);
+    ok = ok && delta_build_tree(delta, manifest.sha256, app_dir(kOld), tree, images, error);
     const double built = seconds_now();
     ok = ok && sha256_file(app_exe(kOld), digest);
     const double exe_hashed = seconds_now();

@@ -1,7 +1,8 @@
 """Delta packages: what turns the tree of one release package into the next one's.
 
-A delta package is a ZIP whose first entry, "delta.json", describes every file of the
-new tree (its path, size and SHA-256) and where it comes from:
+A delta package is a ZIP whose first entry, "delta.json", names the SHA-256 of the package
+it leads to ("package_sha256") and describes every file of that package's tree (its path,
+size and SHA-256) and where it comes from:
   "source": "old"    the old tree's file "base", which has the same digest;
   "source": "patch"  the old tree's file "base" (digest "base_sha256") patched by the
                      entry "entry", a zstd frame that has the old file as its prefix;
@@ -84,6 +85,22 @@ def sha256(data):
     return hashlib.sha256(data).hexdigest()
 
 
+def file_sha256(path):
+    with open(path, "rb") as f:
+        return sha256(f.read())
+
+
+def made_to(path):
+    """The SHA-256 of the package whose tree the delta package makes; None for a file
+    that is no delta package."""
+    try:
+        with zipfile.ZipFile(path) as z:
+            description = description_of(z)
+    except (OSError, zipfile.BadZipFile, Refused):
+        return None
+    return description.get("package_sha256") if description else None
+
+
 def deflated_size(data):
     return len(zlib.compress(data, 9))
 
@@ -125,7 +142,9 @@ def write(old_package, new_package, out, check_names):
     check_names(list(new_files) + new_folders)
     with tempfile.TemporaryDirectory() as scratch:
         files, entries = plan(old_files, new_files, scratch)
-    description = {"format": FORMAT, "files": files, "folders": sorted(new_folders)}
+    # The package whose tree the delta makes, so that it is never offered with another.
+    description = {"format": FORMAT, "package_sha256": file_sha256(new_package), "files": files,
+                   "folders": sorted(new_folders)}
     tmp = out + ".tmp"
     try:
         with zipfile.ZipFile(tmp, "w") as z:

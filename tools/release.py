@@ -520,6 +520,8 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
     for offer, (start, _, path) in zip(manifest.get("deltas", []), deltas):
         if not delta_package.is_delta(path):
             raise Refused("%s is no delta package (release.py delta makes them)" % path)
+        if delta_package.made_to(path) != manifest["sha256"]:
+            raise Refused("%s makes the tree of another package than %s" % (path, package))
         offer["sha256"], offer["size"] = file_sha256(path), os.path.getsize(path)
     payload = json.dumps(manifest, indent=2).encode() + b"\n"
     text = envelope_text(payload, p1363_signature(key, payload))

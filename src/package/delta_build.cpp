@@ -49,10 +49,16 @@ struct Description {
 // A safe ZIP-style name as a relative Windows path: empty and "." components dropped.
 bool relative_path(const std::string& name, std::wstring& path) {
     path.clear();
-    if (!entry_name_is_safe(name)) {
+    // Either slash separates, as Windows takes both: "a\..\.." is checked as the
+    // components it is.
+    std::string slashed = name;
+    for (char& c : slashed) {
+        c = c == '\\' ? '/' : c;
+    }
+    if (!entry_name_is_safe(slashed)) {
         return false;
     }
-    for (const std::string& component : text_split(name.c_str(), '/')) {
+    for (const std::string& component : text_split(slashed.c_str(), '/')) {
         if (component.empty() || component == ".") {
             continue;
         }
@@ -93,7 +99,9 @@ size_t collect_text(void* opaque, mz_uint64, const void* data, size_t size) {
 // Reads and checks delta.json: every path safe and unique however its letters are
 // cased, every entry it names there and no folder, every digest well formed.
 bool read_description(mz_zip_archive& zip, const std::map<std::string, mz_uint>& entries,
-                      Description& description) {
+                      const std::string& package_sha256, Description& description,
+                      std::wstring& error) {
+    error = L"bad delta description";
     const auto found = entries.find(kDescriptionName);
     std::string text;
     if (found == entries.end() ||
@@ -105,6 +113,13 @@ bool read_description(mz_zip_archive& zip, const std::map<std::string, mz_uint>&
     const auto files = document.is_object() ? document.find("files") : document.end();
     if (format == document.end() || !format->is_number_unsigned() ||
         format->get<uint64_t>() != kFormat || files == document.end() || !files->is_array()) {
+        return false;
+    }
+    // The tree is the one of the package the delta was made to, which the signed manifest
+    // names: a delta offered with another release is refused.
+    if (lowercase_digest(json_string_member(document, "package_sha256")) !=
+        lowercase_digest(package_sha256)) {
+        error = L"delta is for another release";
         return false;
     }
     std::set<std::wstring> taken;
@@ -450,9 +465,9 @@ unsigned __stdcall copy_thread(void* argument) {
 
 } // namespace
 
-bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
-                      const std::wstring& dest, std::vector<std::wstring>& images,
-                      std::wstring& error) {
+bool delta_build_tree(const std::wstring& delta, const std::string& package_sha256,
+                      const std::wstring& base_dir, const std::wstring& dest,
+                      std::vector<std::wstring>& images, std::wstring& error) {
     images.clear();
     error.clear();
     FILE* stream = _wfopen(delta.c_str(), L"rb");
@@ -475,9 +490,9 @@ bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
         }
     }
     Description description;
-    bool ok = read_description(zip, entries, description);
-    if (!ok) {
-        error = L"bad delta description";
+    bool ok = read_description(zip, entries, package_sha256, description, error);
+    if (ok) {
+        error.clear();
     }
     ok = ok && CreateDirectoryW(dest.c_str(), nullptr);
     if (error.empty() && !ok) {

@@ -14,12 +14,14 @@
 // with backslashes, in the description's order. Fails, with `error` saying why, on
 // "cannot open delta package", "delta package is not a valid zip", "bad delta
 // description" (not the known format, a path that could land outside `dest` or on
-// another file's, an entry the package lacks), "base file missing: <path>", "base file
+// another file's, an entry the package lacks), "delta is for another release" (it was
+// made to the tree of another package than the one of SHA-256 `package_sha256`, in
+// either case), "base file missing: <path>", "base file
 // changed: <path>" (its digest is not the one the delta was made from), a patch that
 // does not apply (patch_apply's texts), "result does not match: <path>", "cannot write
 // <path>"; what was written by then stays, for the caller to remove. Uses
 // delta_patch_file() as scratch, and removes it. Nothing proportional to a file's size
 // is held in memory.
-bool delta_build_tree(const std::wstring& delta, const std::wstring& base_dir,
-                      const std::wstring& dest, std::vector<std::wstring>& images,
-                      std::wstring& error);
+bool delta_build_tree(const std::wstring& delta, const std::string& package_sha256,
+                      const std::wstring& base_dir, const std::wstring& dest,
+                      std::vector<std::wstring>& images, std::wstring& error);

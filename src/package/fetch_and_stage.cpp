@@ -105,9 +105,10 @@ bool stage_from_delta(const Manifest& manifest, const DeltaOffer& offer,
         return false;
     }
     std::vector<std::wstring> images;
-    const bool staged = clear_staging(staging, error) &&
-                        delta_build_tree(delta, app_dir(installed), staging, images, error) &&
-                        check_and_move(manifest, staging, images, error);
+    const bool staged =
+        clear_staging(staging, error) &&
+        delta_build_tree(delta, manifest.sha256, app_dir(installed), staging, images, error) &&
+        check_and_move(manifest, staging, images, error);
     download_discard(offer.sha256);
     if (!staged) {
         rm_tree(staging);

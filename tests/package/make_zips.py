@@ -235,6 +235,10 @@ def hostile(out):
     write(os.path.join(out, "undercounted-short.zip"), bytes(data))
 
 
+# The package the fixtures' deltas lead to, as the test names it (in upper case).
+RELEASE = "ab" * 32
+
+
 def delta_fixtures(out):
     """A folder a delta starts from, and delta packages that build on it or are refused:
     delta-NAME.zip, and delta-cases.txt with a line "NAME|what building it says" for each
@@ -270,8 +274,10 @@ def delta_fixtures(out):
     cases = {
         "good": (good, ""),
         "not-json": ("{", "bad delta description"),
-        "format-2": ({"format": 2, "files": good}, "bad delta description"),
-        "files-object": ({"format": 1, "files": {}}, "bad delta description"),
+        "format-2": ({"format": 2, "package_sha256": RELEASE, "files": good},
+                     "bad delta description"),
+        "files-object": ({"format": 1, "package_sha256": RELEASE, "files": {}},
+                         "bad delta description"),
         "escaping": (changed(2, path="../new.txt"), "bad delta description"),
         "escaping-base": (changed(0, base="../a.txt"), "bad delta description"),
         "case-twins": (good + [described("A.TXT", b"", "whole", entry="whole/y.txt")],
@@ -285,8 +291,13 @@ def delta_fixtures(out):
         "size-text": (changed(2, size="3"), "bad delta description"),
         "patch-without-base-digest": (changed(0, source="patch", entry="whole/new.txt"),
                                       "bad delta description"),
-        "bad-folder": ({"format": 1, "files": good, "folders": ["../out/"]},
-                       "bad delta description"),
+        "bad-folder": ({"format": 1, "package_sha256": RELEASE, "files": good,
+                        "folders": ["../out/"]}, "bad delta description"),
+        "escaping-backslash": (changed(2, path="x\\..\\..\\new.txt"), "bad delta description"),
+        "escaping-base-backslash": (changed(0, base="..\\a.txt"), "bad delta description"),
+        "another-release": ({"format": 1, "package_sha256": "cd" * 32, "files": good},
+                            "delta is for another release"),
+        "no-release": ({"format": 1, "files": good}, "delta is for another release"),
         "base-missing": (changed(0, base="gone.txt"), "base file missing: gone.txt"),
         "base-changed": (changed(1, sha256="0" * 64), "base file changed: sub\\b.bin"),
         "result-differs": (changed(2, size=4), "result does not match: new.txt"),
@@ -294,7 +305,8 @@ def delta_fixtures(out):
     lines = []
     for name, (description, outcome) in cases.items():
         if isinstance(description, list):
-            description = {"format": 1, "files": description, "folders": ["empty/folder/"]}
+            description = {"format": 1, "package_sha256": RELEASE, "files": description,
+                           "folders": ["empty/folder/"]}
         text = description if isinstance(description, str) else json.dumps(description)
         with zipfile.ZipFile(os.path.join(out, "delta-%s.zip" % name), "w") as z:
             z.writestr("delta.json", text)

@@ -462,6 +462,7 @@ def test_a_delta_package_rebuilds_the_new_tree_and_is_offered_signed(key, publis
         stored = {i.filename: i.compress_type for i in z.infolist()}
     files = {f["path"]: f for f in description["files"]}
     assert description["format"] == 1 and description["folders"] == ["empty/"]
+    assert description["package_sha256"] == release.file_sha256(packages["new"])
     assert sorted(files) == sorted(k for k, v in new.items() if v is not None)
     assert files["sub/new-name.txt"]["source"] == "old"  # found by its digest
     assert files["sub/new-name.txt"]["base"] == "old-name.txt"
@@ -496,6 +497,11 @@ def test_a_delta_package_rebuilds_the_new_tree_and_is_offered_signed(key, publis
              "size": delta.stat().st_size, "from": "1.0"}
     assert code == 0 and json.loads(shown)["deltas"] == [offer, dict(
         offer, **{"from": "1.1", "url": "https://h/d2.zip"})]
+    out.unlink()
+    code, _, err = run(capsys, "sign", "--version", "2.0", "--url", "https://h/p.zip",
+                       "--package", packages["old"], "--key", path, "--out", out,
+                       "--delta", "1.0", "https://h/d.zip", delta)
+    assert code == 1 and "makes the tree of another package than" in err and not out.exists()
     for delta_args, text in ((["1.0", "https://h/d.zip", packages["old"]], "is no delta package"),
                              (["1.0", "http://h/d.zip", delta], "manifest: bad deltas"),
                              (["1.x", "https://h/d.zip", delta], "manifest: bad deltas")):
