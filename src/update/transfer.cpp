@@ -27,6 +27,28 @@ bool timed_out(DWORD code) {
            code == ERROR_OPERATION_ABORTED;
 }
 
+// Whether a request that failed with `code` may succeed when made again at once: not
+// one that timed out (that took its 30 seconds already), nor one the server's certificate,
+// a redirect or the address itself refused, which fail the same way every time.
+bool dropped_connection(DWORD code) {
+    switch (code) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+    case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
+    case ERROR_WINHTTP_REDIRECT_FAILED:
+    case ERROR_WINHTTP_INVALID_URL:
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+        return false;
+    default:
+        return !timed_out(code);
+    }
+}
+
 struct Handles {
     HINTERNET open_handle = nullptr;
     HINTERNET connection = nullptr;
@@ -88,7 +110,7 @@ bool read_body(const ChunkReader& read, unsigned char* buffer, DWORD size, const
             const DWORD code = GetLastError();
             error = timed_out(code) ? L"download stalled" : win_err(L"download failed", code);
             if (dropped != nullptr) {
-                *dropped = !timed_out(code);
+                *dropped = dropped_connection(code);
             }
             return false;
         }
@@ -229,7 +251,7 @@ bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& o
         const DWORD code = GetLastError();
         error = win_err(L"download failed", code);
         if (dropped != nullptr) {
-            *dropped = !timed_out(code);
+            *dropped = dropped_connection(code);
         }
         return false;
     }
