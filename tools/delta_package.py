@@ -42,30 +42,27 @@ def zstd(arguments):
         raise Refused("zstd failed: %s" % done.stderr.decode(errors="replace").strip())
 
 
-def make_patch(old, new, scratch):
-    """A zstd frame that rebuilds `new` from `old` (both bytes)."""
-    old_path, new_path, patch_path = (os.path.join(scratch, name)
-                                      for name in ("old", "new", "patch"))
-    for path, data in ((old_path, old), (new_path, new)):
+def zstd_between(first, second, arguments, scratch):
+    """Runs zstd with `first` as the prefix (--patch-from) on `second`, both bytes, and
+    returns what it writes."""
+    first_path, second_path, out_path = (os.path.join(scratch, name)
+                                         for name in ("first", "second", "out"))
+    for path, data in ((first_path, first), (second_path, second)):
         with open(path, "wb") as f:
             f.write(data)
-    zstd(["-19", "--long=%d" % window_log(len(old), len(new)), "--patch-from=" + old_path,
-          new_path, "-o", patch_path])
-    with open(patch_path, "rb") as f:
+    zstd(arguments + ["--patch-from=" + first_path, second_path, "-o", out_path])
+    with open(out_path, "rb") as f:
         return f.read()
+
+
+def make_patch(old, new, scratch):
+    """A zstd frame that rebuilds `new` from `old` (both bytes)."""
+    return zstd_between(old, new, ["-19", "--long=%d" % window_log(len(old), len(new))], scratch)
 
 
 def apply_patch(old, patch, scratch):
     """`new` from `old` and a frame of make_patch."""
-    old_path, patch_path, new_path = (os.path.join(scratch, name)
-                                      for name in ("old", "patch", "new"))
-    for path, data in ((old_path, old), (patch_path, patch)):
-        with open(path, "wb") as f:
-            f.write(data)
-    zstd(["-d", "--long=%d" % MAX_WINDOW_LOG, "--patch-from=" + old_path, patch_path,
-          "-o", new_path])
-    with open(new_path, "rb") as f:
-        return f.read()
+    return zstd_between(old, patch, ["-d", "--long=%d" % MAX_WINDOW_LOG], scratch)
 
 
 def read_tree(package):

@@ -1,11 +1,13 @@
 #include "package/delta_build.h"
 
 #include "package/entry_name.h"
+#include "package/entry_path.h"
 #include "package/image_header.h"
 #include "package/patch_apply.h"
 #include "package/sha256_file.h"
 #include "package/sha256_stream.h"
 #include "package/zip_reader.h"
+#include "state/hex_digest.h"
 #include "state/paths.h"
 #include "state/strict_json.h"
 #include "state/text.h"
@@ -14,6 +16,7 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -46,45 +49,14 @@ struct Description {
     std::vector<std::wstring> folders;
 };
 
-// A safe ZIP-style name as a relative Windows path: empty and "." components dropped.
+// A safe name as a relative Windows path, backslashes taken as the separators Windows
+// takes them for, so that "a\\..\\.." is checked as the components it is.
 bool relative_path(const std::string& name, std::wstring& path) {
-    path.clear();
-    // Either slash separates, as Windows takes both: "a\..\.." is checked as the
-    // components it is.
     std::string slashed = name;
-    for (char& c : slashed) {
-        c = c == '\\' ? '/' : c;
-    }
-    if (!entry_name_is_safe(slashed)) {
-        return false;
-    }
-    for (const std::string& component : text_split(slashed.c_str(), '/')) {
-        if (component.empty() || component == ".") {
-            continue;
-        }
-        path += (path.empty() ? L"" : L"\\") + utf8_to_w(component);
-    }
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    bool last_is_folder = false;
+    path = entry_name_is_safe(slashed) ? entry_path(utf8_to_w(slashed), last_is_folder) : L"";
     return !path.empty();
-}
-
-std::string lowercase_digest(const std::string& text) {
-    std::string digest;
-    for (const char c : text) {
-        const bool digit = c >= '0' && c <= '9';
-        const bool lower = c >= 'a' && c <= 'f';
-        const bool upper = c >= 'A' && c <= 'F';
-        if (!digit && !lower && !upper) {
-            return std::string();
-        }
-        digest += upper ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return digest.size() == 64 ? digest : std::string();
-}
-
-std::wstring folded(const std::wstring& path) {
-    std::wstring upper = path;
-    CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
-    return upper;
 }
 
 size_t collect_text(void* opaque, mz_uint64, const void* data, size_t size) {
@@ -117,8 +89,8 @@ bool read_description(mz_zip_archive& zip, const std::map<std::string, mz_uint>&
     }
     // The tree is the one of the package the delta was made to, which the signed manifest
     // names: a delta offered with another release is refused.
-    if (lowercase_digest(json_string_member(document, "package_sha256")) !=
-        lowercase_digest(package_sha256)) {
+    const std::string made_to = digest_lowercase(json_string_member(document, "package_sha256"));
+    if (made_to.empty() || made_to != digest_lowercase(package_sha256)) {
         error = L"delta is for another release";
         return false;
     }
@@ -131,9 +103,9 @@ bool read_description(mz_zip_archive& zip, const std::map<std::string, mz_uint>&
         bool bad = false;
         const std::string source = json_string_member(item, "source", &bad);
         const auto size = item.find("size");
-        file.sha256 = lowercase_digest(json_string_member(item, "sha256", &bad));
+        file.sha256 = digest_lowercase(json_string_member(item, "sha256", &bad));
         if (bad || !relative_path(json_string_member(item, "path"), file.path) ||
-            !taken.insert(folded(file.path)).second || size == item.end() ||
+            !taken.insert(entry_path_folded(file.path)).second || size == item.end() ||
             !size->is_number_unsigned() || file.sha256.empty()) {
             return false;
         }
@@ -150,7 +122,7 @@ bool read_description(mz_zip_archive& zip, const std::map<std::string, mz_uint>&
             }
         }
         if (file.source == Source::kPatch) {
-            file.base_sha256 = lowercase_digest(json_string_member(item, "base_sha256"));
+            file.base_sha256 = digest_lowercase(json_string_member(item, "base_sha256"));
             if (file.base_sha256.empty()) {
                 return false;
             }

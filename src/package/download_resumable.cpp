@@ -1,6 +1,7 @@
 #include "package/download_resumable.h"
 
 #include "package/sha256_file.h"
+#include "state/hex_digest.h"
 #include "state/paths.h"
 #include "state/text.h"
 
@@ -10,21 +11,10 @@
 
 namespace {
 
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// The manifest may give the digest in either case; the computed one is lowercase.
+// The manifest may give a digest in either case; the computed one is lowercase.
 bool digest_matches(const std::string& announced, const std::string& computed) {
-    if (announced.size() != computed.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < announced.size(); ++i) {
-        if (ascii_lower(announced[i]) != ascii_lower(computed[i])) {
-            return false;
-        }
-    }
-    return true;
+    const std::string digest = digest_lowercase(announced);
+    return !digest.empty() && digest == digest_lowercase(computed);
 }
 
 // Hashed while no other process can write it: what is checked is what is then used.

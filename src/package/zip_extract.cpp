@@ -1,6 +1,7 @@
 #include "package/zip_extract.h"
 
 #include "package/entry_name.h"
+#include "package/entry_path.h"
 #include "package/image_header.h"
 #include "package/zip_reader.h"
 #include "state/file_tree.h"
@@ -71,36 +72,6 @@ bool stored_name(mz_zip_archive* zip, mz_uint index, std::string& name) {
     return true;
 }
 
-// The path the name leads to, without the empty and "." components that lead nowhere.
-// `last_is_folder` tells whether the name ends in a separator or a "." component.
-std::wstring canonical_path(const std::wstring& name, bool& last_is_folder) {
-    std::wstring path;
-    size_t begin = 0;
-    for (;;) {
-        const size_t end = name.find(L'/', begin);
-        const std::wstring component = name.substr(begin, end - begin);
-        last_is_folder = component.empty() || component == L".";
-        if (!last_is_folder) {
-            path += (path.empty() ? L"" : L"\\") + component;
-        }
-        if (end == std::wstring::npos) {
-            return path;
-        }
-        begin = end + 1;
-    }
-}
-
-// The file system's view of a name: letter case does not tell files apart.
-std::wstring case_folded(const std::wstring& text) {
-    std::wstring folded(text);
-    if (!folded.empty()) {
-        LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(),
-                      static_cast<int>(text.size()), &folded[0], static_cast<int>(folded.size()),
-                      nullptr, nullptr, 0);
-    }
-    return folded;
-}
-
 // Sorts the entries into folders and files, skipping unsafe names. False when an entry
 // cannot be read as far as can be told without inflating it, or when two would land on
 // one file: one would silently replace the other, and which one wins is not the
@@ -122,7 +93,7 @@ bool make_plan(mz_zip_archive* zip, Plan& plan) {
             continue;
         }
         bool named_as_folder = false;
-        const std::wstring rel = canonical_path(utf8_to_w(name), named_as_folder);
+        const std::wstring rel = entry_path(utf8_to_w(name), named_as_folder);
         // The folder attribute alone makes a folder of an entry without data only: one
         // with data is a file, whatever a packer marked it as.
         if (named_as_folder || (stat.m_is_directory && stat.m_uncomp_size == 0)) {
@@ -131,7 +102,7 @@ bool make_plan(mz_zip_archive* zip, Plan& plan) {
             }
             continue;
         }
-        if (!taken.insert(case_folded(rel)).second) {
+        if (!taken.insert(entry_path_folded(rel)).second) {
             return false;
         }
         const size_t last_separator = rel.rfind(L'\\');

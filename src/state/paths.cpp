@@ -1,5 +1,6 @@
 #include "state/paths.h"
 
+#include "state/hex_digest.h"
 #include "state/text.h"
 
 #include <windows.h>
@@ -105,11 +106,7 @@ const wchar_t kPartialSuffix[] = L".partial";
 const wchar_t kValidatorSuffix[] = L".validator";
 
 std::wstring download_name(const std::string& sha256, const wchar_t* suffix) {
-    std::string lower = sha256;
-    for (char& c : lower) {
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return root_dir() + L"\\" + kDownloadPrefix + utf8_to_w(lower) + suffix;
+    return root_dir() + L"\\" + kDownloadPrefix + utf8_to_w(digest_lowercase(sha256)) + suffix;
 }
 
 bool has_suffix(const std::wstring& name, const std::wstring& suffix) {

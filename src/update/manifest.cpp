@@ -1,5 +1,6 @@
 #include "update/manifest.h"
 
+#include "state/hex_digest.h"
 #include "state/strict_json.h"
 #include "update/release_json.h"
 
@@ -27,22 +28,6 @@ bool release_version_ok(const std::string& version) {
         }
     }
     return digits > 0;
-}
-
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool digest_ok(const std::string& sha256) {
-    if (sha256.size() != 64) {
-        return false;
-    }
-    for (const char c : sha256) {
-        if (!is_hex_digit(c)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Absent: 0. Present: a whole number from 1 to 2^64 - 1, else `bad` is set.
@@ -77,7 +62,7 @@ bool deltas_member(const nlohmann::json& object, std::vector<DeltaOffer>& deltas
         offer.sha256 = json_string_member(entry, "sha256", &bad);
         offer.size = count_member(entry, "size", bad);
         if (bad || !release_version_ok(offer.from) || offer.url.compare(0, 8, "https://") != 0 ||
-            !digest_ok(offer.sha256) || offer.size == 0) {
+            digest_lowercase(offer.sha256).empty() || offer.size == 0) {
             return false;
         }
         for (const DeltaOffer& earlier : deltas) {
@@ -113,7 +98,7 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
         error = L"manifest: bad version";
     } else if (bad_url || manifest.url.compare(0, 8, "https://") != 0) {
         error = L"manifest: url must be https";
-    } else if (bad_sha256 || !digest_ok(manifest.sha256)) {
+    } else if (bad_sha256 || digest_lowercase(manifest.sha256).empty()) {
         error = L"manifest: bad sha256";
     } else if (bad_min_stub) {
         error = L"manifest: bad minStub";
