@@ -6,11 +6,18 @@
 #include <bcrypt.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 struct Sha256Stream {
+    // CNG's handles, where the processor lacks SHA instructions.
     BCRYPT_ALG_HANDLE algorithm = nullptr;
     BCRYPT_HASH_HANDLE hash = nullptr;
+    // Otherwise the digest so far, the bytes of an unfinished block and the length.
+    uint32_t state[8] = {};
+    unsigned char pending[64] = {};
+    size_t pending_size = 0;
+    uint64_t length = 0;
 };
 
 // Starts a digest; false when CNG cannot. Pair every call with sha256_stream_close.
