@@ -2,6 +2,7 @@
 
 #include "package/entry_name.h"
 #include "package/entry_path.h"
+#include "package/image_file.h"
 #include "package/image_header.h"
 #include "package/patch_apply.h"
 #include "package/sha256_file.h"
@@ -230,34 +231,9 @@ bool copy_file(const std::wstring& from, Output& out, void* buffer) {
     return ok;
 }
 
-// The file's digest, size and whether it is a program image, in one reading through
-// `buffer` (as for copy_file).
-bool read_digest_and_header(const std::wstring& path, void* buffer, std::string& digest,
-                            uint64_t& size, ImageHeader& header) {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
-        return false;
-    }
-    Sha256Stream stream;
-    bool ok = buffer != nullptr && sha256_stream_open(stream);
-    for (size = 0; ok;) {
-        const size_t got = std::fread(buffer, 1, kCopyChunk, file);
-        if (got == 0) {
-            ok = !std::ferror(file) && sha256_stream_finish(stream, digest);
-            break;
-        }
-        image_header_feed(header, size, static_cast<const unsigned char*>(buffer), got);
-        size += got;
-        ok = sha256_stream_add(stream, buffer, got);
-    }
-    sha256_stream_close(stream);
-    std::fclose(file);
-    return ok;
-}
-
 // Patches the base file with the entry, through the scratch file, into `path`.
 bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& base,
-                       const std::wstring& path, std::wstring& error) {
+                       const std::wstring& path, std::string& digest, std::wstring& error) {
     const std::wstring scratch = delta_patch_file();
     Output patch;
     std::string ignored;
@@ -279,8 +255,8 @@ bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::ws
     const void* view =
         mapping == nullptr ? nullptr : MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     if (view != nullptr) {
-        applied =
-            patch_apply(base, view, static_cast<size_t>(patch.written), path, file.size, error);
+        applied = patch_apply(base, view, static_cast<size_t>(patch.written), path, file.size,
+                              digest, error);
         UnmapViewOfFile(view);
     } else {
         error = L"patch does not decode";
@@ -299,64 +275,56 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
                 const std::wstring& dest, void* buffer, bool& is_image, std::wstring& error) {
     const std::wstring path = dest + L"\\" + file.path;
     const std::wstring base = base_dir + L"\\" + file.base;
-    if (file.source != Source::kWhole && !file_exists(base)) {
+    // A copy's missing base shows when it is opened; a patch's would only show as a
+    // base that cannot be mapped.
+    if (file.source == Source::kPatch && !file_exists(base)) {
         error = L"base file missing: " + file.base;
         return false;
     }
-    if (!make_parents(dest, file.path) || file_exists(path)) {
-        error = L"cannot write " + path;
-        return false;
-    }
     std::string digest;
-    uint64_t size = 0;
-    ImageHeader header{};
     if (file.source == Source::kPatch) {
-        // The result's digest is what proves it; the base is read once more only to
-        // name why a result came out wrong (or not at all), for a changed base is the
-        // likeliest reason and the one a user can act on.
-        const bool built = apply_entry_patch(zip, file, base, path, error) &&
-                           read_digest_and_header(path, buffer, digest, size, header);
-        if (!built || digest != file.sha256 || size != file.size) {
+        // The result's digest, of exactly file.size bytes, is what proves it; the base is
+        // read once more only to name why a result came out wrong (or not at all), for a
+        // changed base is the likeliest reason and the one a user can act on.
+        const bool built = apply_entry_patch(zip, file, base, path, digest, error);
+        if (!built || digest != file.sha256) {
             std::string base_digest;
             if (!sha256_file(base, base_digest) || base_digest != file.base_sha256) {
                 error = L"base file changed: " + file.base;
                 return false;
             }
         }
-        if (!built) {
-            if (error.empty()) {
-                error = L"cannot read " + path;
-            }
-            return false;
+        if (built && digest != file.sha256) {
+            error = L"result does not match: " + file.path;
+        } else if (built && !image_file_read(path, is_image)) {
+            error = L"cannot read " + path;
+        } else {
+            return built;
         }
-    } else {
-        Output out;
-        const bool opened = output_open(out, path);
-        const bool filled =
-            opened && (file.source == Source::kOld
-                           ? copy_file(base, out, buffer)
-                           : mz_zip_reader_extract_to_callback(&zip, file.entry, write_to_output,
-                                                               &out, 0) != MZ_FALSE);
-        const bool written = output_close(out, digest) && filled;
-        if (!written) {
-            error = file.source == Source::kOld && opened && !out.failed
-                        ? L"base file missing: " + file.base
-                        : L"cannot write " + path;
-            return false;
-        }
-        header = out.header;
-        size = out.written;
-        // A base file that is not the one the delta was made from shows in its copy.
-        if (file.source == Source::kOld && (digest != file.sha256 || size != file.size)) {
-            error = L"base file changed: " + file.base;
-            return false;
-        }
-    }
-    if (digest != file.sha256 || size != file.size) {
-        error = L"result does not match: " + file.path;
         return false;
     }
-    is_image = image_header_is_image(header);
+    Output out;
+    const bool opened = output_open(out, path);
+    const bool filled =
+        opened && (file.source == Source::kOld
+                       ? copy_file(base, out, buffer)
+                       : mz_zip_reader_extract_to_callback(&zip, file.entry, write_to_output, &out,
+                                                           0) != MZ_FALSE);
+    const bool written = output_close(out, digest) && filled;
+    if (!written) {
+        error = file.source == Source::kOld && opened && !out.failed
+                    ? L"base file missing: " + file.base
+                    : L"cannot write " + path;
+        return false;
+    }
+    const bool matches = digest == file.sha256 && out.written == file.size;
+    // A base file that is not the one the delta was made from shows in its copy.
+    if (!matches) {
+        error = file.source == Source::kOld ? L"base file changed: " + file.base
+                                            : L"result does not match: " + file.path;
+        return false;
+    }
+    is_image = image_header_is_image(out.header);
     return true;
 }
 
@@ -475,6 +443,19 @@ bool delta_build_tree(const std::wstring& delta, const std::string& package_sha2
         ok = make_parents(dest, folder);
         if (!ok) {
             error = L"cannot write " + dest + L"\\" + description.folders[i];
+        }
+    }
+    // Every file's folders once, before any file is written, rather than asked of the
+    // file system again for each of many files in one folder.
+    std::set<std::wstring> parents;
+    for (size_t i = 0; ok && i < description.files.size(); ++i) {
+        const std::wstring& path = description.files[i].path;
+        const size_t slash = path.rfind(L'\\');
+        if (slash != std::wstring::npos && parents.insert(path.substr(0, slash)).second) {
+            ok = make_parents(dest, path);
+            if (!ok) {
+                error = L"cannot write " + dest + L"\\" + path.substr(0, slash);
+            }
         }
     }
     if (ok) {

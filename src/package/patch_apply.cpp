@@ -1,5 +1,7 @@
 #include "package/patch_apply.h"
 
+#include "package/sha256_stream.h"
+
 #include <windows.h>
 
 #define ZSTD_STATIC_LINKING_ONLY // frame headers, to check a patch before any file is made
@@ -112,10 +114,22 @@ Decoded decode(const void* prefix, size_t prefix_size, const void* patch, size_t
     return result == out_size ? Decoded::Ok : Decoded::WrongSize;
 }
 
+// The digest of the result, from its view while the bytes just decoded are at hand
+// rather than from the file read back.
+bool digest_of(const void* view, size_t size, std::string& sha256) {
+    Sha256Stream stream;
+    const bool ok = sha256_stream_open(stream) && sha256_stream_add(stream, view, size) &&
+                    sha256_stream_finish(stream, sha256);
+    sha256_stream_close(stream);
+    return ok;
+}
+
 } // namespace
 
 bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_size,
-                 const std::wstring& out_path, uint64_t out_size, std::wstring& error) {
+                 const std::wstring& out_path, uint64_t out_size, std::string& sha256,
+                 std::wstring& error) {
+    sha256.clear();
     // The frame's header is checked before any file is touched. Exactly one frame:
     // concatenated ones would each decode against the base.
     ZSTD_frameHeader header;
@@ -151,7 +165,8 @@ bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_
                          static_cast<size_t>(out_size));
     }
     close_mapped(base);
-    bool written = created && decoded == Decoded::Ok;
+    bool written = created && decoded == Decoded::Ok &&
+                   digest_of(out.view, static_cast<size_t>(out_size), sha256);
     // On the disk before the caller renames the folder that holds it.
     if (written && out.view != nullptr) {
         written = FlushViewOfFile(out.view, 0) != FALSE;
@@ -165,6 +180,7 @@ bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_
     if (written) {
         return true;
     }
+    sha256.clear();
     if (made) {
         DeleteFileW(out_path.c_str());
     }

@@ -15,7 +15,10 @@
 // against it, its checksum included ("patch does not decode"), it declares or gives
 // another size than `out_size` ("patch result has the wrong size"), or the result
 // cannot be created, sized, written or flushed ("cannot write <out_path>"; an existing
-// file there is left as it was). A patch without a checksum decoded against the wrong
-// base gives wrong bytes: the caller checks the result's digest.
+// file there is left as it was). On success `sha256` is the result's SHA-256 (64
+// lowercase hexadecimal characters), taken of the bytes as they were decoded; empty on
+// failure. A patch without a checksum decoded against the wrong base gives wrong bytes:
+// the caller checks that digest.
 bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_size,
-                 const std::wstring& out_path, uint64_t out_size, std::wstring& error);
+                 const std::wstring& out_path, uint64_t out_size, std::string& sha256,
+                 std::wstring& error);

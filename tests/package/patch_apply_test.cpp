@@ -1,4 +1,5 @@
 #include "package/patch_apply.h"
+#include "package/sha256_file.h"
 
 #include "support/test_support.h"
 
@@ -78,7 +79,9 @@ TEST(PatchApply, RebuildsExactlyTheNewFileOrLeavesNothing) {
 
         std::wstring error = L"stale";
         const std::wstring base = patch_fixture(c.base);
-        const bool applied = patch_apply(base, patch.data(), patch.size(), out, out_size, error);
+        std::string digest = "stale";
+        const bool applied =
+            patch_apply(base, patch.data(), patch.size(), out, out_size, digest, error);
 
         bool exists = false;
         const std::string result = read_file(out, &exists);
@@ -88,7 +91,11 @@ TEST(PatchApply, RebuildsExactlyTheNewFileOrLeavesNothing) {
             EXPECT_TRUE(exists);
             EXPECT_EQ(result.size(), out_size);
             EXPECT_TRUE(result == expected);
+            std::string digest_read;
+            EXPECT_TRUE(sha256_file(out, digest_read));
+            EXPECT_EQ(digest, digest_read);
         } else {
+            EXPECT_EQ(digest, "");
             EXPECT_FALSE(applied);
             EXPECT_FALSE(exists);
             EXPECT_EQ(dir_entry_count(scratch.path), 0);
@@ -118,14 +125,16 @@ TEST(PatchApply, GivesOtherBytesForAnotherBaseWhenTheFrameHasNoChecksum) {
     const std::string patch = read_file(patch_fixture(L"mid-nocheck.patch"));
     const std::string expected = read_file(patch_fixture(L"mid.new"));
     std::wstring error;
+    std::string right, wrong_digest;
     ASSERT_TRUE(patch_apply(patch_fixture(L"base.bin"), patch.data(), patch.size(),
-                            scratch / L"right.bin", expected.size(), error));
+                            scratch / L"right.bin", expected.size(), right, error));
     EXPECT_TRUE(read_file(scratch / L"right.bin") == expected);
     ASSERT_TRUE(patch_apply(patch_fixture(L"other.bin"), patch.data(), patch.size(),
-                            scratch / L"wrong.bin", expected.size(), error));
+                            scratch / L"wrong.bin", expected.size(), wrong_digest, error));
     const std::string wrong = read_file(scratch / L"wrong.bin");
     EXPECT_EQ(wrong.size(), expected.size());
     EXPECT_FALSE(wrong == expected);
+    EXPECT_NE(right, wrong_digest);
 }
 
 TEST(PatchApply, NeverWritesOutsideANewFileOfItsOwn) {
@@ -133,22 +142,23 @@ TEST(PatchApply, NeverWritesOutsideANewFileOfItsOwn) {
     const std::string patch = read_file(patch_fixture(L"mid.patch"));
     const std::wstring base = patch_fixture(L"base.bin");
     std::wstring error;
+    std::string digest;
 
     // A folder that does not exist is not made.
     const std::wstring missing = scratch / L"missing\\result.bin";
-    EXPECT_FALSE(patch_apply(base, patch.data(), patch.size(), missing, 1000000, error));
+    EXPECT_FALSE(patch_apply(base, patch.data(), patch.size(), missing, 1000000, digest, error));
     EXPECT_EQ(error, L"cannot write " + missing);
     EXPECT_EQ(dir_entry_count(scratch.path), 0);
 
     // A file already there is left as it was.
     const std::wstring there = scratch / L"there.bin";
     ASSERT_TRUE(write_file(there, "keep me"));
-    EXPECT_FALSE(patch_apply(base, patch.data(), patch.size(), there, 1000000, error));
+    EXPECT_FALSE(patch_apply(base, patch.data(), patch.size(), there, 1000000, digest, error));
     EXPECT_EQ(error, L"cannot write " + there);
     EXPECT_EQ(read_file(there), "keep me");
 
     // Nor is the base written over when named as the result.
-    EXPECT_FALSE(patch_apply(base, patch.data(), patch.size(), base, 1000000, error));
+    EXPECT_FALSE(patch_apply(base, patch.data(), patch.size(), base, 1000000, digest, error));
     EXPECT_EQ(error, L"cannot write " + base);
     EXPECT_EQ(read_file(base).size(), 1000000u);
 }
