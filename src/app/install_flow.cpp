@@ -71,8 +71,9 @@ bool install_stub(const std::string& version, std::wstring& error) {
 }
 
 // How a pass ends besides installing: refused for a reason the user is told as it
-// stands, or failed with a reason told after "Installation failed.".
-enum class Outcome { installed, newer_installed, withdrawn, failed };
+// stands, failed with a reason told after "Installation failed.", or not run because
+// another process held the updater lock all the while.
+enum class Outcome { installed, newer_installed, withdrawn, failed, busy };
 
 // What the record says of the announced release: a version older than the one installed
 // (whose program is there) is no installation but a downgrade, and one that failed its
@@ -144,7 +145,8 @@ void start_version(const std::string& version) {
     }
 }
 
-Outcome install_release(std::wstring& error) {
+// With `quiet`, shows nothing; starts the application only with `launch`.
+Outcome install_release(bool quiet, bool launch, std::wstring& error) {
     // A stub's background check stages under the same lock: the two must never share the
     // scratch names or the record, and the release announced is read once the lock is
     // held, so that a check that ran meanwhile is not undone by an older answer.
@@ -155,12 +157,16 @@ Outcome install_release(std::wstring& error) {
     if (!updater_lock_try(work)) {
         ui_status(L"Waiting for another update to finish...");
         ui_progress(-1);
-        updater_lock_wait(kLockWaitMs, work, error); // not run: failed, `error` says why
+        if (!updater_lock_wait(kLockWaitMs, work, error)) {
+            outcome = Outcome::busy;
+        }
     }
     switch (outcome) {
     case Outcome::installed:
         log_line("installed %s", manifest.version.c_str());
-        start_version(manifest.version);
+        if (launch) {
+            start_version(manifest.version);
+        }
         break;
     case Outcome::newer_installed:
         log_line("install of %s refused: %s is installed", manifest.version.c_str(),
@@ -170,13 +176,18 @@ Outcome install_release(std::wstring& error) {
         log_line("install of %s refused: it failed its trial here", manifest.version.c_str());
         break;
     case Outcome::failed:
+    case Outcome::busy:
         log_line("install failed: %s", w_to_utf8(error).c_str());
         break;
     }
     if (outcome == Outcome::newer_installed) {
-        MessageBoxW(ui_hwnd(), L"A newer version of Brindlewick is already installed.",
-                    L"Brindlewick Setup", MB_ICONINFORMATION);
-        start_version(state.installed);
+        if (!quiet) {
+            MessageBoxW(ui_hwnd(), L"A newer version of Brindlewick is already installed.",
+                        L"Brindlewick Setup", MB_ICONINFORMATION);
+        }
+        if (launch) {
+            start_version(state.installed);
+        }
     }
     return outcome;
 }
@@ -185,7 +196,7 @@ Outcome install_release(std::wstring& error) {
 
 uint32_t install_worker(void*) {
     std::wstring error;
-    switch (install_release(error)) {
+    switch (install_release(false, true, error)) {
     case Outcome::installed:
         return 0;
     case Outcome::newer_installed:
@@ -196,9 +207,26 @@ uint32_t install_worker(void*) {
                     L"Brindlewick Setup", MB_ICONERROR);
         return 1;
     case Outcome::failed:
+    case Outcome::busy:
         break;
     }
     MessageBoxW(ui_hwnd(), (L"Installation failed.\n\n" + error).c_str(), L"Brindlewick Setup",
                 MB_ICONERROR);
+    return 1;
+}
+
+uint32_t install_quietly(bool launch) {
+    std::wstring error;
+    switch (install_release(true, launch, error)) {
+    case Outcome::installed:
+        return 0;
+    case Outcome::newer_installed:
+        return 2;
+    case Outcome::busy:
+        return 3;
+    case Outcome::withdrawn:
+    case Outcome::failed:
+        break;
+    }
     return 1;
 }

@@ -9,3 +9,10 @@
 // that failed its trial here (a box; 1). On failure, a manifest that is stale or a replay
 // among them, logs the reason, shows it in a box owned by the window and returns 1.
 uint32_t install_worker(void* arg);
+
+// The same installation with no window and no box, for unattended deployment: what
+// happens is in updater.log. Starts the application (or the newer version installed)
+// only with `launch`. Returns 0 once installed, 2 when a newer version is installed, 3
+// when another process held the updater lock for five minutes, and 1 on any other
+// failure, a withdrawn release included.
+uint32_t install_quietly(bool launch);

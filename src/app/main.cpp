@@ -3,6 +3,7 @@
 #include "app/launch_flow.h"
 #include "app/role_select.h"
 #include "app/stub_version.h"
+#include "app/switches.h"
 #include "app/uninstall_flow.h"
 #include "app/update_check.h"
 #include "state/install_state.h"
@@ -21,21 +22,24 @@ void init_com() {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 }
 
-int run_installer_role() {
+int run_installer_role(const Switches& switches) {
     init_com();
+    if (switches.quiet) {
+        return static_cast<int>(install_quietly(switches.launch));
+    }
     if (!ui_open(L"Brindlewick Setup")) {
         return 1;
     }
     return static_cast<int>(ui_loop(install_worker, nullptr));
 }
 
-int run_updater_role() {
+int run_updater_role(const Switches& switches) {
     // Left behind by an earlier self-upgrade while that run's executable was in use.
     DeleteFileW(old_updater().c_str());
     InstallState state;
     if (!state_load(state)) {
         // A damaged installation repairs itself from its own shortcut.
-        return run_installer_role();
+        return run_installer_role(switches);
     }
     if (!launch_flow(state)) {
         return 1;
@@ -51,20 +55,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
     // for them, comes from the system folder: a setup program runs from Downloads, where
     // any web page can leave a winhttp.dll beside it.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const Switches switches = switches_parse(command_line);
     switch (select_role(command_line, root_dir, own_path())) {
     case Role::uninstaller:
         init_com();
-        uninstall_flow();
-        return 0;
+        return uninstall_flow(switches.quiet, switches.remove_settings);
     case Role::self_check:
         // Touches nothing: the copy asking is about to become the stub.
         return !root_dir().empty() && stub_self_check() ? 0 : 1;
     case Role::no_root:
         return 1;
     case Role::installer:
-        return run_installer_role();
+        return run_installer_role(switches);
     case Role::updater:
-        return run_updater_role();
+        return run_updater_role(switches);
     }
     return 1;
 }

@@ -4,6 +4,7 @@
 #include "shell/uninstall_key.h"
 #include "state/file_tree.h"
 #include "state/paths.h"
+#include "state/update_log.h"
 #include "state/updater_lock.h"
 
 #include <windows.h>
@@ -14,6 +15,10 @@
 #include <string>
 
 namespace {
+
+// How long a quiet uninstallation waits for a check or an installation of another
+// process to end, as long as the installer waits.
+constexpr unsigned long kUninstallLockWaitMs = 5 * 60 * 1000;
 
 // Where the running stub goes while its folder is removed; the shell deletes it.
 const wchar_t kRemovedStubName[] = L"Brindlewick-uninstall.exe";
@@ -196,14 +201,15 @@ void remove_installation(const std::wstring& root, const std::wstring& settings)
 
 } // namespace
 
-void uninstall_flow() {
-    if (!ask(L"Remove Brindlewick from this computer?")) {
-        return;
+int uninstall_flow(bool quiet, bool remove_settings_quietly) {
+    if (!quiet && !ask(L"Remove Brindlewick from this computer?")) {
+        return 0;
     }
     const std::wstring app_data = environment_value(L"APPDATA");
     const std::wstring settings = app_data.empty() ? std::wstring() : app_data + L"\\Brindlewick";
-    const bool remove_settings = !settings.empty() && file_exists(settings) &&
-                                 ask(L"Also remove settings and saved configurations?");
+    const bool remove_settings =
+        !settings.empty() && file_exists(settings) &&
+        (quiet ? remove_settings_quietly : ask(L"Also remove settings and saved configurations?"));
     const std::wstring root = root_dir();
     if (root.empty()) {
         if (remove_settings) {
@@ -211,28 +217,39 @@ void uninstall_flow() {
         }
         remove_shortcut();
         remove_uninstall_key();
-        return;
+        return 0;
     }
     // Nothing is removed while a program of the installation runs, nor while another
     // process holds the updater lock (a check staging a release, an installation): either
     // would go on writing into what is being removed.
     for (;;) {
         enum { none, running, updating } obstacle = updating;
-        updater_lock_try([&] {
+        const auto work = [&] {
             obstacle = runs_below(root) ? running : none;
             if (obstacle == none) {
                 remove_installation(root, remove_settings ? settings : std::wstring());
             }
-        });
+        };
+        std::wstring ignored;
+        // Unattended, there is nobody to choose Retry: a check or an installation is
+        // waited for as the installer waits for it, a running program is not.
+        if (!updater_lock_try(work) && quiet) {
+            updater_lock_wait(kUninstallLockWaitMs, work, ignored);
+        }
         if (obstacle == none) {
-            return;
+            return 0;
+        }
+        if (quiet) {
+            log_line(obstacle == running ? "uninstall refused: Brindlewick is running"
+                                         : "uninstall refused: another update is still running");
+            return obstacle == running ? 1 : 3;
         }
         const wchar_t* text = obstacle == running
                                   ? L"Brindlewick is running. Close it, then choose Retry."
                                   : L"Brindlewick is being updated. Choose Retry in a moment.";
         if (MessageBoxW(nullptr, text, L"Brindlewick", MB_RETRYCANCEL | MB_ICONWARNING) !=
             IDRETRY) {
-            return;
+            return 0;
         }
     }
 }

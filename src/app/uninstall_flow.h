@@ -8,5 +8,9 @@
 // else below the root but the stub, the settings when wanted, the shortcuts, the stub
 // and the root, and last the registration; the running stub is moved to the temporary
 // folder for a detached command shell to delete once this process has ended. A root
-// that cannot be resolved is left alone. Failures are silent.
-void uninstall_flow();
+// that cannot be resolved is left alone. Failures are silent; returns 0.
+// With `quiet` it asks nothing, for unattended removal: the settings go only with
+// `remove_settings`; another process's hold on the updater lock is waited for up to five
+// minutes; a running program of the installation is not. Returns 0 once removed, 1 when
+// such a program runs and 3 when the lock stayed held, both logged, with nothing removed.
+int uninstall_flow(bool quiet, bool remove_settings);

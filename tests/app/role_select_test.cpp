@@ -1,4 +1,5 @@
 #include "app/role_select.h"
+#include "app/switches.h"
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -113,6 +114,30 @@ TEST(RoleSelection, TheStubIsKnownByItsFileWhateverItsPath) {
         EXPECT_EQ(select_role(nullptr, scratch_root_lookup, through_z), Role::updater);
     }
     SetCurrentDirectoryW(relative);
+}
+
+// Each switch counts only as a whole argument, in any letter case, quoted or not.
+TEST(Switches, CountOnlyAsWholeArgumentsInAnyCase) {
+    const struct {
+        const wchar_t* command_line;
+        bool quiet, launch, remove_settings;
+    } cases[] = {
+        {nullptr, false, false, false},
+        {L"", false, false, false},
+        {L"/quiet", true, false, false},
+        {L"  /QUIET\t/Launch ", true, true, false},
+        {L"/uninstall /quiet /removesettings", true, false, true},
+        {L"\"/quiet\" \"/launch\"", true, true, false},
+        {L"/quietly /launcher x/quiet /quiet/ \"/quiet /launch\"", false, false, false},
+        {L"/removesettings", false, false, true},
+    };
+    for (const auto& c : cases) {
+        const Switches switches = switches_parse(c.command_line);
+        const std::wstring shown = c.command_line != nullptr ? c.command_line : L"(null)";
+        EXPECT_EQ(switches.quiet, c.quiet) << shown;
+        EXPECT_EQ(switches.launch, c.launch) << shown;
+        EXPECT_EQ(switches.remove_settings, c.remove_settings) << shown;
+    }
 }
 
 } // namespace

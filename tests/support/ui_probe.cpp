@@ -8,6 +8,14 @@
 //       Waits for the progress window, then prints a line "<status>|<bar>" each time
 //       the status text or the bar changes, until the window is gone. <bar> is
 //       "marquee" or the position as "<n>%". Exit code 1 when no window came in time.
+//   ui_probe spy MS
+//       Prints "watching", then for MS milliseconds a line "<class>|<caption>" for every
+//       visible top-level window the program could show that comes up: the progress
+//       window or a dialog, a message box among them.
+//   ui_probe layout [TIMEOUT_MS]
+//       Waits for the progress window with its status line and bar, and prints
+//       "client W H", "label L,T R,B" and "bar L,T R,B" (in its client pixels), a line
+//       each.
 //   ui_probe close [TIMEOUT_MS]
 //       Waits for the progress window and tries every way a user has to close it: the
 //       close message, the system menu's Close, Alt+F4. Prints "open" when the window
@@ -180,6 +188,63 @@ int watch(DWORD timeout_ms) {
         }
         Sleep(2);
     }
+    return 0;
+}
+
+BOOL CALLBACK note_window(HWND window, LPARAM param) {
+    auto& seen = *reinterpret_cast<std::vector<HWND>*>(param);
+    const std::wstring kind = class_of(window);
+    if (IsWindowVisible(window) && (kind == L"BrindlewickSetup" || kind == L"#32770")) {
+        bool known = false;
+        for (const HWND earlier : seen) {
+            known = known || earlier == window;
+        }
+        if (!known) {
+            seen.push_back(window);
+            std::printf("%s|%s\n", utf8(kind).c_str(), utf8(window_text(window)).c_str());
+            std::fflush(stdout);
+        }
+    }
+    return TRUE;
+}
+
+int spy(DWORD ms) {
+    std::printf("watching\n");
+    std::fflush(stdout);
+    std::vector<HWND> seen;
+    for (const ULONGLONG end = GetTickCount64() + ms; GetTickCount64() < end;) {
+        EnumWindows(note_window, reinterpret_cast<LPARAM>(&seen));
+        Sleep(5);
+    }
+    return 0;
+}
+
+std::string rect_in(HWND parent, HWND child) {
+    RECT rect;
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return std::to_string(rect.left) + "," + std::to_string(rect.top) + " " +
+           std::to_string(rect.right) + "," + std::to_string(rect.bottom);
+}
+
+int print_layout(DWORD timeout_ms) {
+    const HWND window = wait_for_window(L"BrindlewickSetup", nullptr, timeout_ms);
+    Children children;
+    for (int tries = 0; window != nullptr && tries < 500; ++tries) {
+        children = children_of(window);
+        if (children.label != nullptr && children.bar != nullptr && IsWindowVisible(window)) {
+            break;
+        }
+        Sleep(10);
+    }
+    if (children.label == nullptr || children.bar == nullptr) {
+        std::printf("no window\n");
+        return 1;
+    }
+    RECT client;
+    GetClientRect(window, &client);
+    std::printf("client %ld %ld\nlabel %s\nbar %s\n", client.right, client.bottom,
+                rect_in(window, children.label).c_str(), rect_in(window, children.bar).c_str());
     return 0;
 }
 
@@ -397,6 +462,12 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"watch") {
         return watch(timeout_arg(argc, argv, 2));
     }
+    if (command == L"spy" && argc > 2) {
+        return spy(static_cast<DWORD>(_wtoi(argv[2])));
+    }
+    if (command == L"layout") {
+        return print_layout(timeout_arg(argc, argv, 2));
+    }
     if (command == L"close") {
         return try_to_close(timeout_arg(argc, argv, 2));
     }
@@ -418,7 +489,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"signatures" && argc > 3) {
         return check_signatures(argv[2], argv[3]);
     }
-    std::fprintf(stderr, "usage: ui_probe box|watch|close|shot|lnk|hold|lock|signatures ... "
-                         "(see the source)\n");
+    std::fprintf(stderr,
+                 "usage: ui_probe box|watch|spy|layout|close|shot|lnk|hold|lock|signatures ... "
+                 "(see the source)\n");
     return 2;
 }

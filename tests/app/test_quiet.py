@@ -1,0 +1,78 @@
+"""Unattended installation and removal (/quiet) end to end: no window and no box come up,
+the outcome is the exit code and the reasons are in updater.log."""
+import os
+import time
+
+import e2e
+from e2e import STUB_WIN, root
+
+RELEASE = {"brindlewick.exe": None, "updater.exe": e2e.SETUP}
+INSTALLED = "installed 1.0.0"
+
+
+def installed_everywhere():
+    return (os.path.isfile(root("install.json")) and e2e.uninstall_entry() is not None and
+            all(os.path.exists(path) for path in e2e.SHORTCUTS))
+
+
+def test_quiet_installation_and_removal(server, clean):
+    spy = e2e.probe_in_background("spy", "240000")
+    assert spy.stdout.readline() == "watching\n"
+    base = server.publish("1.0.0", RELEASE)
+    older = server.publish("0.9.0", RELEASE)
+    settings = os.path.join(e2e.SETTINGS, "settings.ini")
+
+    # (what, switches, update address, exit code, last log line, launches of 1.0.0 after)
+    installs = [
+        ("first installation", ["/quiet"], base, 0, INSTALLED, 0),
+        ("again, started", ["/QUIET", "/launch"], base, 0, INSTALLED, 1),
+        ("an older release", ["/quiet"], older, 2, "install of 0.9.0 refused: 1.0.0 is installed",
+         1),
+        ("older, started", ["/quiet", "/launch"], older, 2,
+         "install of 0.9.0 refused: 1.0.0 is installed", 2),
+        ("no release there", ["/quiet", "/launch"], server.url("/files/nowhere"), 1,
+         "install failed: server returned HTTP (error 404)", 2),
+    ]
+    for what, switches, url, code, line, started in installs:
+        assert e2e.run(e2e.SETUP, *switches, base_url=url) == (code, []), what
+        assert e2e.log_lines()[-1] == line, what
+        assert installed_everywhere() and e2e.state()["installed"] == "1.0.0", what
+        time.sleep(1)  # time enough for a wrongly started application to write
+        assert len(e2e.launches("1.0.0")) == started, what
+
+    # A lock another process holds, or that cannot be made: 3, nothing changed.
+    squatter = e2e.probe_in_background("squat", "60000")
+    assert squatter.stdout.readline() == "squatted\n"
+    assert e2e.run(e2e.SETUP, "/quiet", base_url=base) == (3, [])
+    assert e2e.log_lines()[-1] == "install failed: cannot make the updater lock (error 6)"
+    assert e2e.run(STUB_WIN, "/uninstall", "/quiet", base_url=base) == (3, [])
+    assert e2e.log_lines()[-1] == "uninstall refused: another update is still running"
+    squatter.kill()
+    squatter.wait()
+    assert installed_everywhere()
+
+    # While the application runs, nothing is removed and nobody is asked.
+    e2e.write(root("app-1.0.0", "delay_ms.txt"), "60000")
+    app = e2e.start(e2e.ROOT_WIN + "\\app-1.0.0\\brindlewick.exe", base_url=base)
+    assert e2e.wait_for(lambda: len(e2e.launches("1.0.0")) == 3)
+    assert e2e.run(STUB_WIN, "/uninstall", "/quiet", base_url=base) == (1, [])
+    assert e2e.log_lines()[-1] == "uninstall refused: Brindlewick is running"
+    assert installed_everywhere()
+    app.kill()
+    app.wait()
+    os.remove(root("app-1.0.0", "delay_ms.txt"))
+
+    # Removed without a question; the settings stay unless /removesettings is given.
+    e2e.write(settings, "volume=3")
+    assert e2e.run(STUB_WIN, "/uninstall", "/quiet", base_url=base) == (0, [])
+    assert e2e.uninstall_entry() is None
+    assert not any(os.path.exists(path) for path in e2e.SHORTCUTS)
+    assert e2e.wait_for(lambda: not os.path.exists(e2e.ROOT))
+    assert e2e.read(settings) == "volume=3"
+    assert e2e.run(e2e.SETUP, "/quiet", base_url=base) == (0, [])
+    assert e2e.run(e2e.SETUP, "/uninstall", "/quiet", "/removesettings", base_url=base) == (0, [])
+    assert e2e.wait_for(lambda: not os.path.exists(e2e.ROOT))
+    assert not os.path.exists(e2e.SETTINGS)
+
+    spy.kill()
+    assert spy.communicate()[0] == ""  # no window, no box, at any point
