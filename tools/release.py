@@ -13,13 +13,16 @@ server for trying a release.
                                          from, of the tree it makes
   release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S]
-                 [--expires-in DAYS] [--delta FROM URL DELTA]... --out F
+                 [--expires-in DAYS] [--delta FROM URL DELTA]... [--rollout PERCENT]
+                 --out F
                                          (the manifest names the package's digest and size,
                                          and when it was issued: a program that has seen
                                          it refuses one issued before; with --expires-in,
                                          it is refused that many days on; each --delta
                                          offers a delta package to installations of
-                                         version FROM)
+                                         version FROM; --rollout offers the release to
+                                         that share of the installations, by the bucket
+                                         each drew, while new installations always take it)
   release.py delta OLD_PACKAGE NEW_PACKAGE --out DELTA
                                          writes what turns the old package's tree into the
                                          new one's: unchanged and moved files are taken
@@ -343,6 +346,9 @@ def manifest_problem(manifest):
     for key in ("size", "issued", "expires"):
         if not count_ok(manifest.get(key, 1)):
             return "manifest: bad " + key
+    rollout = manifest.get("rollout", 100)
+    if not count_ok(rollout) or rollout > 100:
+        return "manifest: bad rollout"
     if not deltas_ok(manifest.get("deltas", [])):
         return "manifest: bad deltas"
     return None
@@ -494,19 +500,24 @@ def parse_manifest(payload):
     return manifest
 
 
-def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas=()):
+def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas=(),
+         rollout=None):
     for name, value in (("version", version), ("min-stub", min_stub)):
         if value is not None and not VERSION_RULE.fullmatch(value):
             raise Refused("%s %r is not 1 to 4 numbers of at most 8 digits, dot-separated"
                           % (name, value))
     if expires_in is not None and expires_in < 1:
         raise Refused("--expires-in is a whole number of days, at least 1")
+    if rollout is not None and not 1 <= rollout <= 100:
+        raise Refused("--rollout is a whole number from 1 to 100")
     issued = int(time.time())
     manifest = {"version": version, "url": url, "sha256": "0" * 64, "issued": issued}
     if expires_in is not None:
         manifest["expires"] = issued + expires_in * 24 * 60 * 60
     if min_stub is not None:
         manifest["minStub"] = min_stub
+    if rollout is not None and rollout < 100:
+        manifest["rollout"] = rollout
     if deltas:
         manifest["deltas"] = [{"from": start, "url": delta_url, "sha256": "0" * 64, "size": 1}
                               for start, delta_url, _ in deltas]
@@ -685,6 +696,9 @@ def parser():
     k.add_argument("--delta", nargs=3, action="append", default=[],
                    metavar=("FROM", "URL", "DELTA"),
                    help="offer the delta package DELTA, served at URL, to version FROM")
+    k.add_argument("--rollout", type=int, metavar="PERCENT",
+                   help="offer it to that share of the installations (1-100; default 100); "
+                        "signing again with a larger share reaches the rest")
     k.add_argument("--out", default="latest.json")
     k = sub.add_parser("delta", help="write a delta package between two release packages")
     k.add_argument("old")
@@ -749,11 +763,13 @@ def run(argv):
         print("signed by %s" % code_signing.describe(signer.certificate))
     elif args.command == "sign":
         manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out,
-                        args.expires_in, args.delta)
-        print("%s: version %s, sha256 %s, size %d, issued %s%s" % (
+                        args.expires_in, args.delta, args.rollout)
+        print("%s: version %s, sha256 %s, size %d, issued %s%s%s" % (
             args.out, manifest["version"], manifest["sha256"], manifest["size"],
             utc_text(manifest["issued"]),
-            ", expires %s" % utc_text(manifest["expires"]) if "expires" in manifest else ""))
+            ", expires %s" % utc_text(manifest["expires"]) if "expires" in manifest else "",
+            ", to %d%% of installations" % manifest["rollout"] if "rollout" in manifest
+            else ""))
     elif args.command == "verify":
         public_keys = ([public_key_from_hex(key.strip()) for key in args.pubkey.split(",")]
                        if args.pubkey else [load_private_key(args.key).public_key()])

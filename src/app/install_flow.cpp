@@ -130,6 +130,11 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
     state.installed = manifest.version;
     state.staged.clear();
     state.issued = manifest.issued > state.issued ? manifest.issued : state.issued;
+    // A new installation takes the release whatever its rollout, and draws the bucket its
+    // later updates are rolled out by; without one it waits for full rollouts.
+    if (!state_draw_bucket(state)) {
+        log_line("no rollout bucket drawn: the system gave no random number");
+    }
     if (!state_save(state)) {
         error = L"could not write install.json";
         return Outcome::failed;

@@ -39,14 +39,22 @@ void check(InstallState& state) {
     const char* version = manifest.version.c_str();
     const bool needs_newer_stub =
         !manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION);
-    const bool wanted = !needs_newer_stub && ver_newer(manifest.version, state.installed) &&
-                        !state.is_bad(manifest.version);
+    const bool newer = !needs_newer_stub && ver_newer(manifest.version, state.installed) &&
+                       !state.is_bad(manifest.version);
+    // An installation from before staged rollouts draws its bucket when it first meets one.
+    if (newer && manifest.rollout < 100 && state.bucket < 0 && state_draw_bucket(state)) {
+        state_save(state);
+    }
+    const bool wanted = newer && state.in_rollout(manifest.rollout);
     // A download kept from an earlier run is continued only for what is to be fetched now.
     download_prune(wanted ? stage_download_digests(manifest, state.installed)
                           : std::vector<std::string>());
     if (needs_newer_stub) {
         log_line("update %s needs newer stub (minStub %s)", version, manifest.minStub.c_str());
         return;
+    }
+    if (newer && !wanted) {
+        log_line("update %s not offered here yet (rollout %u%%)", version, manifest.rollout);
     }
     if (!wanted) {
         return;

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <cstdio>
 #include <io.h>
 
@@ -66,4 +68,22 @@ bool state_save(const InstallState& state) {
         return false;
     }
     return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool state_draw_bucket(InstallState& state) {
+    if (state.bucket >= 0) {
+        return true;
+    }
+    // 2^32 is no multiple of 100: values from the last partial run of a hundred are drawn
+    // again, so that every bucket is equally likely.
+    const uint32_t kFair = 0xFFFFFFFFu - 0xFFFFFFFFu % 100;
+    uint32_t value = kFair;
+    while (value >= kFair) {
+        if (BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&value), sizeof value,
+                            BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
+            return false;
+        }
+    }
+    state.bucket = static_cast<int>(value % 100);
+    return true;
 }

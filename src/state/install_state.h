@@ -14,3 +14,8 @@ bool state_reload(InstallState& state);
 // Writes the whole record through a temporary file and a replacing rename; on failure
 // install.json keeps its previous content.
 bool state_save(const InstallState& state);
+
+// Draws the installation's rollout bucket, 0 to 99, from the system's random numbers
+// when the record has none yet (it does not save it). False, leaving it undrawn, when the
+// system gives none.
+bool state_draw_bucket(InstallState& state);

@@ -91,6 +91,10 @@ bool state_from_json(const std::string& text, InstallState& state) {
     if (issued != document.end() && issued->is_number_unsigned()) {
         state.issued = issued->get<uint64_t>();
     }
+    const auto bucket = document.find("bucket");
+    if (bucket != document.end() && bucket->is_number_unsigned() && bucket->get<uint64_t>() < 100) {
+        state.bucket = static_cast<int>(bucket->get<uint64_t>());
+    }
     const auto bad = document.find("bad");
     if (bad != document.end() && bad->is_array()) {
         for (const json& entry : *bad) {
@@ -122,6 +126,9 @@ std::string state_to_json(const InstallState& state) {
             list += json_quoted(version);
         }
         member("bad", list + "\n  ]");
+    }
+    if (state.bucket >= 0) {
+        member("bucket", std::to_string(state.bucket));
     }
     member("installed", json_quoted(state.installed));
     if (state.issued != 0) {

@@ -85,7 +85,7 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     }
     // A member of the wrong type fails the rule of its own key.
     bool bad_version = false, bad_url = false, bad_sha256 = false, bad_min_stub = false,
-         bad_size = false, bad_issued = false, bad_expires = false;
+         bad_size = false, bad_issued = false, bad_expires = false, bad_rollout = false;
     manifest.version = json_string_member(object, "version", &bad_version);
     manifest.url = json_string_member(object, "url", &bad_url);
     manifest.sha256 = json_string_member(object, "sha256", &bad_sha256);
@@ -93,6 +93,9 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     manifest.size = count_member(object, "size", bad_size);
     manifest.issued = count_member(object, "issued", bad_issued);
     manifest.expires = count_member(object, "expires", bad_expires);
+    const uint64_t rollout = count_member(object, "rollout", bad_rollout);
+    bad_rollout = bad_rollout || rollout > 100;
+    manifest.rollout = rollout == 0 || bad_rollout ? 100 : static_cast<uint32_t>(rollout);
     const bool deltas_ok = deltas_member(object, manifest.deltas);
     if (bad_version || !release_version_ok(manifest.version)) {
         error = L"manifest: bad version";
@@ -108,6 +111,8 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
         error = L"manifest: bad issued";
     } else if (bad_expires) {
         error = L"manifest: bad expires";
+    } else if (bad_rollout) {
+        error = L"manifest: bad rollout";
     } else if (!deltas_ok) {
         error = L"manifest: bad deltas";
     } else {

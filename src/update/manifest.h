@@ -22,12 +22,14 @@ struct Manifest {
     uint64_t size = 0;              // the package's size in bytes; 0 when the manifest gives none
     uint64_t issued = 0;            // when it was signed, in UTC seconds; 0 when it does not say
     uint64_t expires = 0;           // when it stops being valid, in UTC seconds; 0: never
+    uint32_t rollout = 100;         // the percentage of installations it is offered to, 1-100
     std::vector<DeltaOffer> deltas; // at most one for each version it starts from
 };
 
 // Fills `manifest` from the verified payload and checks, in order, the version, the
 // url's scheme, the digest, the stub version's type, the size and the times it was
-// issued and expires (whole numbers from 1), and the delta offers (an array of objects
+// issued and expires (whole numbers from 1), the rollout (a whole number from 1 to 100;
+// 100 when absent), and the delta offers (an array of objects
 // each with a version "from" named once, an https "url", a "sha256" and a "size");
 // `error` names the first fault. A version is
 // bounded (at most 35 characters) so that its folder name can always be made. A payload

@@ -103,7 +103,14 @@ def log_lines():
 
 
 def state():
-    return json.loads(read(root("install.json")))
+    """The record, but for the rollout bucket each installation draws at random."""
+    record = json.loads(read(root("install.json")))
+    record.pop("bucket", None)
+    return record
+
+
+def bucket():
+    return json.loads(read(root("install.json"))).get("bucket")
 
 
 def launches(version):

@@ -42,7 +42,9 @@ def test_fresh_installation(server, clean):
     assert sorted(os.listdir(e2e.ROOT)) == ["app-1.0.0", "install.json", "updater.exe",
                                            "updater.log"]
     assert e2e.read(root("updater.exe"), "rb") == e2e.read(e2e.SETUP, "rb")
-    assert e2e.read(root("install.json")) == '{\n  "installed": "1.0.0"\n}'
+    assert 0 <= e2e.bucket() <= 99
+    assert e2e.read(root("install.json")) == (
+        '{\n  "bucket": %d,\n  "installed": "1.0.0"\n}' % e2e.bucket())
     assert e2e.log_lines() == ["installed 1.0.0"]
     for path in e2e.SHORTCUTS:
         assert e2e.shortcut(path) == {"target": STUB_WIN, "workdir": ROOT_WIN,

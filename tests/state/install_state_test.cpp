@@ -70,6 +70,7 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
     state.prev = "2.9";
     state.bad = {"3.0.5", "2.9.9", "3.0.5"};
     state.issued = 18446744073709551615u;
+    state.bucket = 0;
     ASSERT_TRUE(state_save(state));
     EXPECT_EQ(read_file(state_file()), "{\n"
                                        "  \"bad\": [\n"
@@ -77,6 +78,7 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
                                        "    \"2.9.9\",\n"
                                        "    \"3.0.5\"\n"
                                        "  ],\n"
+                                       "  \"bucket\": 0,\n"
                                        "  \"installed\": \"3.0\",\n"
                                        "  \"issued\": 18446744073709551615,\n"
                                        "  \"prev\": \"2.9\",\n"
@@ -85,6 +87,43 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
     InstallState loaded;
     ASSERT_TRUE(state_load(loaded));
     EXPECT_EQ(loaded.issued, state.issued);
+    EXPECT_EQ(loaded.bucket, 0);
+}
+
+// The bucket is read back as saved; one that is no whole number from 0 to 99 counts as
+// not drawn, and is drawn again, once, and kept.
+TEST_F(InstallStateFile, TheRolloutBucketIsDrawnOnceAndKept) {
+    InstallState state;
+    const struct {
+        const char* value;
+        int bucket;
+    } cases[] = {{"0", 0},    {"99", 99},    {"57", 57},   {"100", -1},  {"-1", -1},
+                 {"5.0", -1}, {"\"5\"", -1}, {"true", -1}, {"null", -1}, {"1e1", -1}};
+    for (const auto& c : cases) {
+        const std::string text =
+            std::string("{\"installed\": \"2.0\", \"bucket\": ") + c.value + "}";
+        ASSERT_TRUE(load_from(text, state)) << text;
+        EXPECT_EQ(state.bucket, c.bucket) << text;
+    }
+    ASSERT_TRUE(state_draw_bucket(state));
+    const int drawn = state.bucket;
+    EXPECT_TRUE(drawn >= 0 && drawn <= 99);
+    ASSERT_TRUE(state_save(state));
+    ASSERT_TRUE(state_draw_bucket(state));
+    InstallState loaded;
+    ASSERT_TRUE(state_load(loaded));
+    EXPECT_EQ(loaded.bucket, drawn);
+    EXPECT_EQ(state.bucket, drawn);
+    // Drawn anew, buckets spread over the whole range.
+    bool low = false, high = false;
+    for (int i = 0; i < 200; ++i) {
+        InstallState fresh;
+        ASSERT_TRUE(state_draw_bucket(fresh));
+        ASSERT_TRUE(fresh.bucket >= 0 && fresh.bucket <= 99);
+        low = low || fresh.bucket < 50;
+        high = high || fresh.bucket >= 50;
+    }
+    EXPECT_TRUE(low && high);
 }
 
 TEST_F(InstallStateFile, SavesOnlyInstalledAndEscapesAsJsonDoes) {
@@ -280,6 +319,26 @@ TEST_F(InstallStateFile, FailedRenameLeavesTheFileAndTheNextSaveRecovers) {
     next.installed = "4.0";
     ASSERT_TRUE(state_save(next));
     EXPECT_EQ(read_file(state_file()), "{\n  \"installed\": \"4.0\"\n}");
+}
+
+// A release rolled out to a percentage reaches the buckets below it, every bucket at 100,
+// and none while the installation has not drawn one.
+TEST(InstallState, ARolloutReachesTheBucketsBelowItsPercentage) {
+    const struct {
+        int bucket;
+        uint32_t percent;
+        bool reached;
+    } cases[] = {
+        {0, 1, true},    {1, 1, false},   {9, 10, true},   {10, 10, false},
+        {49, 50, true},  {50, 50, false}, {98, 99, true},  {99, 99, false},
+        {99, 100, true}, {0, 100, true},  {99, 150, true}, {-1, 99, false},
+        {-1, 100, true}, {0, 0, false},   {57, 58, true},  {57, 57, false},
+    };
+    for (const auto& c : cases) {
+        InstallState state;
+        state.bucket = c.bucket;
+        EXPECT_EQ(state.in_rollout(c.percent), c.reached) << c.bucket << " at " << c.percent;
+    }
 }
 
 TEST(InstallState, IsBadMatchesExactEntriesOnly) {

@@ -112,10 +112,11 @@ def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
     path, public = key
     out = tmp_path / "latest.json"
     before = int(time.time())
-    code, _, err = run(capsys, "sign", "--version", "2.10.0", "--url", "https://h/p.zip",
-                       "--package", package, "--key", path, "--min-stub", "1.1",
-                       "--expires-in", "30", "--out", out)
+    code, said, err = run(capsys, "sign", "--version", "2.10.0", "--url", "https://h/p.zip",
+                          "--package", package, "--key", path, "--min-stub", "1.1",
+                          "--expires-in", "30", "--rollout", "25", "--out", out)
     assert code == 0, err
+    assert said.rstrip().endswith(", to 25% of installations")
     envelope = json.loads(out.read_text())
     assert sorted(envelope) == ["payload", "sig"]
     assert len(base64.b64decode(envelope["sig"])) == 64
@@ -125,7 +126,7 @@ def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
     assert manifest == {"version": "2.10.0", "url": "https://h/p.zip",
                         "sha256": release.file_sha256(package), "minStub": "1.1",
                         "size": os.path.getsize(package), "issued": issued,
-                        "expires": issued + 30 * 24 * 60 * 60}
+                        "expires": issued + 30 * 24 * 60 * 60, "rollout": 25}
     code, shown, _ = run(capsys, "verify", out, "--pubkey", public)
     assert code == 0 and json.loads(shown) == manifest
 
@@ -147,6 +148,8 @@ def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
     (["--url", "http://h/p.zip"], "manifest: url must be https"),
     (["--url", "HTTPS://h/p.zip"], "manifest: url must be https"),
     (["--expires-in", "0"], "--expires-in is a whole number of days, at least 1"),
+    (["--rollout", "0"], "--rollout is a whole number from 1 to 100"),
+    (["--rollout", "101"], "--rollout is a whole number from 1 to 100"),
 ])
 def test_sign_refuses_what_the_stub_would_refuse(key, package, tmp_path, capsys, args, text):
     fields = {"--version": "1.0", "--url": "https://h/p.zip"}
