@@ -15,9 +15,14 @@ constexpr UINT WM_UI_PROGRESS = WM_APP + 3; // wParam: the value, sign-extended
 
 constexpr wchar_t kClassName[] = L"BrindlewickSetup";
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
+constexpr DWORD kThreadEndWaitMs = 5000;
+
+// The layout in pixels at 96 DPI (100%), scaled by the window's DPI.
+constexpr int kBaseDpi = 96;
 constexpr int kClientWidth = 420;
 constexpr int kClientHeight = 140;
-constexpr DWORD kThreadEndWaitMs = 5000;
+constexpr RECT kLabelRect = {24, 32, 396, 54};
+constexpr RECT kBarRect = {24, 66, 396, 86};
 
 // The worker reads the window handle while the main thread may clear it, and the main
 // thread reads the result the worker wrote: both travel through atomics.
@@ -42,6 +47,94 @@ HWND status_label = nullptr;
 HWND progress_bar = nullptr;
 HFONT label_font = nullptr;
 bool marquee = false;
+
+// The functions that tell a window's DPI and the system's metrics for a DPI come with
+// Windows 10 (1607); looked up, so that the program still starts where they are missing
+// and keeps to the screen's DPI there.
+using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
+using SystemParametersInfoForDpiFn = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
+using AdjustWindowRectExForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+
+template <typename Fn>
+Fn user32_function(const char* name) {
+    const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    return user32 == nullptr
+               ? nullptr
+               : reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(user32, name)));
+}
+
+int screen_dpi() {
+    const HDC screen = GetDC(nullptr);
+    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : kBaseDpi;
+    if (screen != nullptr) {
+        ReleaseDC(nullptr, screen);
+    }
+    return dpi > 0 ? dpi : kBaseDpi;
+}
+
+int window_dpi(HWND window) {
+    static const auto get_dpi = user32_function<GetDpiForWindowFn>("GetDpiForWindow");
+    const UINT dpi = get_dpi != nullptr ? get_dpi(window) : 0;
+    return dpi > 0 ? static_cast<int>(dpi) : screen_dpi();
+}
+
+int scaled(int pixels, int dpi) {
+    return MulDiv(pixels, dpi, kBaseDpi);
+}
+
+// The system's message font as it is meant for `dpi`; null when none can be made.
+HFONT message_font(int dpi) {
+    static const auto metrics_for_dpi =
+        user32_function<SystemParametersInfoForDpiFn>("SystemParametersInfoForDpi");
+    NONCLIENTMETRICSW metrics = {};
+    static_assert(sizeof metrics == 504, "NONCLIENTMETRICSW with iPaddedBorderWidth");
+    metrics.cbSize = sizeof metrics;
+    if (metrics_for_dpi == nullptr || !metrics_for_dpi(SPI_GETNONCLIENTMETRICS, sizeof metrics,
+                                                       &metrics, 0, static_cast<UINT>(dpi))) {
+        // The plain call gives the font for the screen's DPI.
+        if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+            return nullptr;
+        }
+        metrics.lfMessageFont.lfHeight = MulDiv(metrics.lfMessageFont.lfHeight, dpi, screen_dpi());
+    }
+    return CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+// The window's outer size for the client area at `dpi`.
+SIZE outer_size(int dpi) {
+    static const auto adjust_for_dpi =
+        user32_function<AdjustWindowRectExForDpiFn>("AdjustWindowRectExForDpi");
+    RECT outer = {0, 0, scaled(kClientWidth, dpi), scaled(kClientHeight, dpi)};
+    if (adjust_for_dpi == nullptr ||
+        !adjust_for_dpi(&outer, kWindowStyle, FALSE, 0, static_cast<UINT>(dpi))) {
+        AdjustWindowRect(&outer, kWindowStyle, FALSE);
+    }
+    return {outer.right - outer.left, outer.bottom - outer.top};
+}
+
+RECT scaled_rect(const RECT& base, int dpi) {
+    return {scaled(base.left, dpi), scaled(base.top, dpi), scaled(base.right, dpi),
+            scaled(base.bottom, dpi)};
+}
+
+void place_child(HWND child, const RECT& base, int dpi) {
+    const RECT rect = scaled_rect(base, dpi);
+    SetWindowPos(child, nullptr, rect.left, rect.top, rect.right - rect.left,
+                 rect.bottom - rect.top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Gives the status line the message font for `dpi`. The font it had is deleted once it
+// no longer uses it.
+void set_label_font(int dpi) {
+    const HFONT font = message_font(dpi);
+    if (font != nullptr) {
+        SendMessageW(status_label, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        if (label_font != nullptr) {
+            DeleteObject(label_font);
+        }
+        label_font = font;
+    }
+}
 
 struct WorkerStart {
     UiWorker fn;
@@ -82,6 +175,24 @@ LRESULT CALLBACK wndproc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
     case WM_UI_PROGRESS:
         show_progress(static_cast<int32_t>(static_cast<uint32_t>(wparam)));
         return 0;
+    case WM_DPICHANGED: {
+        // Moved to a screen of another scale, or the scale changed: Windows suggests the
+        // rectangle that keeps the window where the user sees it.
+        const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+        SetWindowPos(hwnd, nullptr, suggested->left, suggested->top,
+                     suggested->right - suggested->left, suggested->bottom - suggested->top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
+        const int dpi = HIWORD(wparam);
+        place_child(status_label, kLabelRect, dpi);
+        place_child(progress_bar, kBarRect, dpi);
+        set_label_font(dpi);
+        return 0;
+    }
+    case WM_CTLCOLORSTATIC:
+        // The status line on the window's own background, not a dialog's grey.
+        SetBkColor(reinterpret_cast<HDC>(wparam), GetSysColor(COLOR_WINDOW));
+        SetTextColor(reinterpret_cast<HDC>(wparam), GetSysColor(COLOR_WINDOWTEXT));
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
     case WM_CLOSE:
         // The close box, Alt+F4 and the system menu do nothing: only the worker's end
         // closes the window, so an installation is never cut off half-way.
@@ -128,9 +239,11 @@ void pump_until_ended(HANDLE thread) {
     WaitForSingleObject(thread, INFINITE);
 }
 
-HWND create_child(const wchar_t* class_name, DWORD style, int y, int height) {
-    return CreateWindowExW(0, class_name, L"", style, 24, y, 372, height, main_window, nullptr,
-                           GetModuleHandleW(nullptr), nullptr);
+HWND create_child(const wchar_t* class_name, DWORD style, const RECT& base, int dpi) {
+    const RECT rect = scaled_rect(base, dpi);
+    return CreateWindowExW(0, class_name, L"", style, rect.left, rect.top, rect.right - rect.left,
+                           rect.bottom - rect.top, main_window, nullptr, GetModuleHandleW(nullptr),
+                           nullptr);
 }
 
 } // namespace
@@ -148,14 +261,12 @@ bool ui_open(const wchar_t* title) {
     window_class.lpszClassName = kClassName;
     RegisterClassW(&window_class);
 
-    RECT outer = {0, 0, kClientWidth, kClientHeight};
-    AdjustWindowRect(&outer, kWindowStyle, FALSE);
-    const int width = outer.right - outer.left;
-    const int height = outer.bottom - outer.top;
-    const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    const HWND window = CreateWindowExW(0, kClassName, title, kWindowStyle, x, y, width, height,
-                                        nullptr, nullptr, instance, nullptr);
+    // Made hidden at the screen's DPI, then sized and centred for the DPI of the monitor
+    // it landed on, which is known only once it exists.
+    SIZE size = outer_size(screen_dpi());
+    const HWND window =
+        CreateWindowExW(0, kClassName, title, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT, size.cx,
+                        size.cy, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) {
         return false;
     }
@@ -166,16 +277,22 @@ bool ui_open(const wchar_t* title) {
     status_notice_pending = false;
     ReleaseSRWLockExclusive(&status_lock);
 
-    NONCLIENTMETRICSW metrics = {};
-    static_assert(sizeof metrics == 504, "NONCLIENTMETRICSW with iPaddedBorderWidth");
-    metrics.cbSize = sizeof metrics;
-    SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-    label_font = CreateFontIndirectW(&metrics.lfMessageFont);
+    const int dpi = window_dpi(window);
+    size = outer_size(dpi);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    RECT area = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+        area = monitor.rcMonitor;
+    }
+    SetWindowPos(window, nullptr, area.left + (area.right - area.left - size.cx) / 2,
+                 area.top + (area.bottom - area.top - size.cy) / 2, size.cx, size.cy,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
 
-    status_label = create_child(L"STATIC", WS_CHILD | WS_VISIBLE, 32, 22);
-    SendMessageW(status_label, WM_SETFONT, reinterpret_cast<WPARAM>(label_font), TRUE);
-    progress_bar = create_child(PROGRESS_CLASSW, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 66, 20);
+    status_label = create_child(L"STATIC", WS_CHILD | WS_VISIBLE, kLabelRect, dpi);
+    progress_bar = create_child(PROGRESS_CLASSW, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, kBarRect, dpi);
     SendMessageW(progress_bar, PBM_SETRANGE32, 0, 100);
+    set_label_font(dpi);
 
     ShowWindow(window, SW_SHOWNORMAL);
     UpdateWindow(window);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -45,13 +46,66 @@ uint32_t check_layout(void*) {
     EXPECT_TRUE(GetWindowLongPtrW(bar, GWL_STYLE) & PBS_SMOOTH);
     EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 100);
     EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 0);
+    // The status line is drawn on the window's background.
+    const HDC dc = GetDC(label);
+    EXPECT_EQ(SendMessageW(window, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                           reinterpret_cast<LPARAM>(label)),
+              reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW)));
+    EXPECT_EQ(GetBkColor(dc), GetSysColor(COLOR_WINDOW));
+    ReleaseDC(label, dc);
     return 7;
+}
+
+int font_height(HWND control) {
+    LOGFONTW font = {};
+    const HFONT handle = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+    return handle != nullptr && GetObjectW(handle, sizeof font, &font) ? std::abs(font.lfHeight)
+                                                                       : 0;
+}
+
+// Moved to a screen of another scale, the window takes the rectangle Windows suggests
+// and lays its controls out anew for that DPI, in the message font for it.
+uint32_t change_scale(void*) {
+    const HWND window = ui_hwnd();
+    const HWND label = FindWindowExW(window, nullptr, L"Static", nullptr);
+    const HWND bar = FindWindowExW(window, nullptr, PROGRESS_CLASSW, nullptr);
+    const int font_at_96 = font_height(label);
+    EXPECT_GT(font_at_96, 0);
+    const struct {
+        int dpi;
+        const char* label;
+        const char* bar;
+    } scales[] = {
+        {192, "48,64 792,108", "48,132 792,172"},
+        {144, "36,48 594,81", "36,99 594,129"},
+        {96, "24,32 396,54", "24,66 396,86"},
+    };
+    for (const auto& scale : scales) {
+        RECT suggested = {100, 50, 100 + MulDiv(420, scale.dpi, 96),
+                          50 + MulDiv(140, scale.dpi, 96)};
+        AdjustWindowRect(&suggested, WS_CAPTION | WS_SYSMENU, FALSE);
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(scale.dpi, scale.dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        RECT client;
+        GetClientRect(window, &client);
+        EXPECT_EQ(client.right, MulDiv(420, scale.dpi, 96)) << scale.dpi;
+        EXPECT_EQ(client.bottom, MulDiv(140, scale.dpi, 96)) << scale.dpi;
+        EXPECT_EQ(child_rect(window, label), scale.label) << scale.dpi;
+        EXPECT_EQ(child_rect(window, bar), scale.bar) << scale.dpi;
+        EXPECT_NEAR(font_height(label), MulDiv(font_at_96, scale.dpi, 96), 1) << scale.dpi;
+    }
+    return 0;
 }
 
 TEST(ProgressWindow, LayoutAndTheWorkersResult) {
     ASSERT_TRUE(ui_open(L"Layout"));
     EXPECT_EQ(ui_loop(check_layout, nullptr), 7u);
     EXPECT_EQ(ui_hwnd(), nullptr);
+}
+
+TEST(ProgressWindow, FollowsTheScaleOfItsScreen) {
+    ASSERT_TRUE(ui_open(L"Scale"));
+    EXPECT_EQ(ui_loop(change_scale, nullptr), 0u);
 }
 
 std::wstring label_text() {
