@@ -5,7 +5,7 @@
 set -eu
 packages="cmake ninja-build g++-mingw-w64-x86-64-posix nlohmann-json3-dev libz-mingw-w64-dev
   python3-cryptography python3-pytest openssl osslsigncode
-  googletest wine wine64 python3 zip unzip xvfb strace dpkg-dev zstd nginx-light"
+  googletest wine wine64 python3 zip unzip xvfb strace dpkg-dev zstd nginx-light squid"
 [ "${1:-}" = fuzz ] && packages="$packages clang libclang-rt-14-dev zlib1g-dev"
 # One query for all: a check when nothing is missing costs milliseconds.
 # shellcheck disable=SC2086

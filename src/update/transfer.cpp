@@ -4,6 +4,7 @@
 #include "state/text.h"
 #include "state/win_err.h"
 #include "update/transfer_watch.h"
+#include "update/user_proxy.h"
 
 namespace {
 
@@ -218,12 +219,9 @@ bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& o
         return false;
     }
     const std::wstring agent = user_agent();
-    open_handle = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                              WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (open_handle == nullptr) {
-        open_handle = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    }
+    std::wstring proxy;
+    std::wstring bypass;
+    open_handle = user_proxy_open(agent.c_str(), url, proxy, bypass);
     if (open_handle == nullptr) {
         error = win_err(L"WinHttpOpen failed", GetLastError());
         return false;
@@ -240,6 +238,11 @@ bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& o
     if (request == nullptr) {
         error = win_err(L"request failed", GetLastError());
         return false;
+    }
+    if (!proxy.empty()) {
+        WINHTTP_PROXY_INFO info = {WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.data(),
+                                   bypass.empty() ? nullptr : bypass.data()};
+        WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info);
     }
     DWORD response_timeout = kResponseTimeoutMs;
     WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,

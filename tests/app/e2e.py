@@ -229,9 +229,10 @@ def start_stub(base_url, *args, answers=()):
 
 class Server:
     """The test update server in this process, over HTTPS with the CA the prefix trusts,
-    serving `www` under /files/."""
+    serving `www` under /files/; with `only_from`, to connections from that address
+    alone, others closed at once."""
 
-    def __init__(self, www):
+    def __init__(self, www, only_from=None):
         self.www = www
         os.makedirs(www, exist_ok=True)
         handler = type("E2EHandler", (test_server.Handler,),
@@ -240,6 +241,8 @@ class Server:
         self.handler = handler
         self.httpd = http.server.ThreadingHTTPServer(("localhost", 0), handler)
         self.httpd.daemon_threads = True
+        if only_from:
+            self.httpd.verify_request = lambda request, address: address[0] == only_from
         certs = release.make_certificates(os.path.join(BUILD, "test-server", "certs"))
         self.httpd.socket = release.tls_context(certs).wrap_socket(
             self.httpd.socket, server_side=True, do_handshake_on_connect=False)

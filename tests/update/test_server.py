@@ -76,6 +76,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         raw.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
         self.close_connection = True
 
+    def parse_request(self):
+        # A request target in absolute form, as a client sends it through a proxy (WinHTTP
+        # under Wine, in the tunnel too), names the same path: servers must accept it.
+        if not super().parse_request():
+            return False
+        absolute = re.match(r"https?://[^/]*(/.*)?$", self.path, re.IGNORECASE)
+        if absolute:
+            self.path = absolute.group(1) or "/"
+        return True
+
     def do_GET(self):
         parts = self.path.split("?")[0].strip("/").split("/")
         kind, args = parts[0], parts[1:]

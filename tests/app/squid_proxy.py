@@ -1,0 +1,75 @@
+"""Debian's squid as the HTTPS (CONNECT) proxy of the proxy tests: on a localhost port,
+every request it forwards leaves from 127.0.0.2, so that a server that only answers that
+address is reached through it alone. Its access log says what went through it."""
+import os
+import shutil
+import socket
+import subprocess
+import time
+
+CONFIG = """http_port 127.0.0.1:{port}
+pid_filename {state}/squid.pid
+cache_log {state}/cache.log
+access_log stdio:{state}/access.log squid
+logfile_rotate 0
+cache deny all
+cache_mem 8 MB
+acl CONNECT method CONNECT
+http_access allow localhost
+http_access deny all
+tcp_outgoing_address {outgoing}
+coredump_dir {state}
+shutdown_lifetime 0 seconds
+pinger_enable off
+netdb_filename none
+"""
+
+OUTGOING = "127.0.0.2"
+
+
+class Squid:
+    def __init__(self, state):
+        self.state = os.path.abspath(state)
+        shutil.rmtree(self.state, ignore_errors=True)
+        os.makedirs(self.state)
+        # Started as root, squid runs as its own user, which must write its logs here.
+        os.chmod(self.state, 0o777)
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        config = os.path.join(self.state, "squid.conf")
+        with open(config, "w") as f:
+            f.write(CONFIG.format(port=self.port, state=self.state, outgoing=OUTGOING))
+        program = shutil.which("squid") or "/usr/sbin/squid"
+        self.process = subprocess.Popen([program, "-N", "-f", config],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            with socket.socket() as client:
+                if client.connect_ex(("127.0.0.1", self.port)) == 0:
+                    return
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.stop()
+        raise RuntimeError("squid did not start: see %s/cache.log" % self.state)
+
+    def address(self):
+        return "127.0.0.1:%d" % self.port
+
+    def requests(self):
+        """(result, method, address) of each request in the access log; the connection
+        that found squid listening made none."""
+        path = os.path.join(self.state, "access.log")
+        if not os.path.exists(path):
+            return []
+        fields = [line.split() for line in open(path).read().splitlines()]
+        return [(f[3].split("/")[0], f[5], f[6]) for f in fields if len(f) > 6 and f[5] != "-"]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
