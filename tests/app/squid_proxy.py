@@ -5,6 +5,7 @@ import os
 import shutil
 import socket
 import subprocess
+import tempfile
 import time
 
 CONFIG = """http_port 127.0.0.1:{port}
@@ -28,11 +29,10 @@ OUTGOING = "127.0.0.2"
 
 
 class Squid:
-    def __init__(self, state):
-        self.state = os.path.abspath(state)
-        shutil.rmtree(self.state, ignore_errors=True)
-        os.makedirs(self.state)
-        # Started as root, squid runs as its own user, which must write its logs here.
+    def __init__(self):
+        # Started as root, squid runs as its own user, which must reach and write its logs
+        # here: a folder of the system's temporary folder, not one below a home folder.
+        self.state = tempfile.mkdtemp(prefix="bw-squid-")
         os.chmod(self.state, 0o777)
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -50,8 +50,10 @@ class Squid:
             if self.process.poll() is not None:
                 break
             time.sleep(0.05)
+        log = os.path.join(self.state, "cache.log")
+        said = open(log).read()[-2000:] if os.path.exists(log) else "(no cache.log)"
         self.stop()
-        raise RuntimeError("squid did not start: see %s/cache.log" % self.state)
+        raise RuntimeError("squid did not start:\n" + said)
 
     def address(self):
         return "127.0.0.1:%d" % self.port
@@ -73,3 +75,4 @@ class Squid:
             except subprocess.TimeoutExpired:
                 self.process.kill()
                 self.process.wait()
+        shutil.rmtree(self.state, ignore_errors=True)

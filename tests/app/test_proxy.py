@@ -28,7 +28,7 @@ def connection_settings(proxy, bypass=""):
 
 
 def test_transfers_go_through_the_users_proxy(clean, tmp_path):
-    squid = Squid(os.path.join(e2e.BUILD, "test-squid"))
+    squid = Squid()
     server = e2e.Server(str(tmp_path / "www"), only_from=OUTGOING)
     tunnel = ("TCP_TUNNEL", "CONNECT", "localhost:%d" % server.port)  # as squid logs it
     try:
