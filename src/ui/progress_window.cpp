@@ -50,7 +50,8 @@ bool marquee = false;
 
 // The functions that tell a window's DPI and the system's metrics for a DPI come with
 // Windows 10 (1607); looked up, so that the program still starts where they are missing
-// and keeps to the screen's DPI there.
+// and keeps to the screen's DPI there. Looked up at each use, which is rare: a function's
+// static would bring in a threads library for its guarded start-up.
 using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
 using SystemParametersInfoForDpiFn = BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT);
 using AdjustWindowRectExForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
@@ -73,7 +74,7 @@ int screen_dpi() {
 }
 
 int window_dpi(HWND window) {
-    static const auto get_dpi = user32_function<GetDpiForWindowFn>("GetDpiForWindow");
+    const auto get_dpi = user32_function<GetDpiForWindowFn>("GetDpiForWindow");
     const UINT dpi = get_dpi != nullptr ? get_dpi(window) : 0;
     return dpi > 0 ? static_cast<int>(dpi) : screen_dpi();
 }
@@ -84,7 +85,7 @@ int scaled(int pixels, int dpi) {
 
 // The system's message font as it is meant for `dpi`; null when none can be made.
 HFONT message_font(int dpi) {
-    static const auto metrics_for_dpi =
+    const auto metrics_for_dpi =
         user32_function<SystemParametersInfoForDpiFn>("SystemParametersInfoForDpi");
     NONCLIENTMETRICSW metrics = {};
     static_assert(sizeof metrics == 504, "NONCLIENTMETRICSW with iPaddedBorderWidth");
@@ -102,7 +103,7 @@ HFONT message_font(int dpi) {
 
 // The window's outer size for the client area at `dpi`.
 SIZE outer_size(int dpi) {
-    static const auto adjust_for_dpi =
+    const auto adjust_for_dpi =
         user32_function<AdjustWindowRectExForDpiFn>("AdjustWindowRectExForDpi");
     RECT outer = {0, 0, scaled(kClientWidth, dpi), scaled(kClientHeight, dpi)};
     if (adjust_for_dpi == nullptr ||
