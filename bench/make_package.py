@@ -5,8 +5,9 @@ size, and with PROGRAM as its brindlewick.exe when given one. Given a code-signi
 certificate and key too, its brindlewick.exe and library.dll are PROGRAM followed by the
 executable-like mix up to their usual sizes, each signed with them. --large or --small
 keeps only the large files or only the small ones; --zeros writes one ZIP64 entry of
-4.5 GiB, mostly zeros.
-Usage: make_package.py [--large|--small|--zeros] OUT.zip [MEGABYTES [PROGRAM [CERT KEY]]]"""
+4.5 GiB, mostly zeros; --many 2,000 files of 1-8 KiB in 37 folders, a release of many
+little files.
+Usage: make_package.py [--large|--small|--zeros|--many] OUT.zip [MEGABYTES [PROGRAM [CERT KEY]]]"""
 import os
 import random
 import sys
@@ -69,6 +70,15 @@ def main():
         print(os.path.getsize(args[0]) // MB, "MB written to", args[0])
         return
     rng = random.Random(2026)
+    if only == "--many":
+        with zipfile.ZipFile(args[0], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+            for i in range(2000):
+                size = rng.randrange(1024, 8193)
+                maker = rng.choice((executable_like, text_like))
+                z.writestr("data/%02d/item%04d.bin" % (i % 36, i) if i % 37 else
+                           "data/item%04d.bin" % i, maker(rng, size))
+        print(os.path.getsize(args[0]) // 1024, "KiB written to", args[0])
+        return
     scale = float(args[1]) / 200 if len(args) > 1 else 1.0
     signer = code_signing.Signer(args[3], args[4]) if len(args) > 4 else None
     with zipfile.ZipFile(args[0], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
