@@ -23,10 +23,6 @@
 
 namespace {
 
-// How long the installer waits for a check or a trial of another process to end: long
-// enough for a slow download, short enough that a stuck one does not hold it for hours.
-constexpr unsigned long kLockWaitMs = 5 * 60 * 1000;
-
 // This program, or the stub the release ships when that states a newer version: an
 // installation repaired by an older setup program keeps the newer stub it had.
 std::wstring newer_stub(const std::string& version) {
@@ -162,7 +158,7 @@ Outcome install_release(bool quiet, bool launch, std::wstring& error) {
     if (!updater_lock_try(work)) {
         ui_status(L"Waiting for another update to finish...");
         ui_progress(-1);
-        if (!updater_lock_wait(kLockWaitMs, work, error)) {
+        if (!updater_lock_wait(kUpdaterLockWaitMs, work, error)) {
             outcome = Outcome::busy;
         }
     }

@@ -1,14 +1,17 @@
 #include "app/role_select.h"
 
+#include "app/switches.h"
 #include "state/paths.h"
 
 #include <cwchar>
 
 Role select_role(const wchar_t* command_line, std::wstring (*find_root)(),
                  const std::wstring& own_path) {
-    // Plain, case-sensitive substring tests: the registered uninstall command and the
-    // program itself are the only callers that pass anything.
-    if (command_line != nullptr && wcsstr(command_line, L"/uninstall") != nullptr) {
+    // Substring tests, as the registered uninstall command has always been read; the
+    // option as a whole argument in any letter case too, as an administrator may type
+    // it: "/UNINSTALL /QUIET" must never install.
+    if (command_line != nullptr && (wcsstr(command_line, L"/uninstall") != nullptr ||
+                                    switches_parse(command_line).uninstall)) {
         return Role::uninstaller;
     }
     if (command_line != nullptr && wcsstr(command_line, L"/selfcheck") != nullptr) {

@@ -6,7 +6,7 @@
 #include <string>
 
 enum class Role {
-    uninstaller, // "/uninstall" in the command line
+    uninstaller, // "/uninstall" in the command line, or as an argument in any letter case
     self_check,  // "/selfcheck": a new stub proving that it runs, before it is put in place
     no_root,     // the install root cannot be resolved: exit at once
     installer,   // any copy other than the installed stub

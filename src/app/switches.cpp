@@ -34,6 +34,8 @@ Switches switches_parse(const wchar_t* command_line) {
             switches.launch = true;
         } else if (_wcsicmp(argument.c_str(), L"/removesettings") == 0) {
             switches.remove_settings = true;
+        } else if (_wcsicmp(argument.c_str(), L"/uninstall") == 0) {
+            switches.uninstall = true;
         }
     }
     return switches;

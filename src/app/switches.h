@@ -6,6 +6,7 @@ struct Switches {
     bool quiet = false;           // "/quiet": no window, no box; the outcome is the exit code
     bool launch = false;          // "/launch": a quiet installation starts the application
     bool remove_settings = false; // "/removesettings": a quiet uninstallation removes them too
+    bool uninstall = false;       // "/uninstall" as a whole argument, in any letter case
 };
 
 // Reads the switches from the command line (null reads as empty). Each counts only as a

@@ -4,6 +4,7 @@
 #include "shell/uninstall_key.h"
 #include "state/file_tree.h"
 #include "state/paths.h"
+#include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
 
@@ -15,10 +16,6 @@
 #include <string>
 
 namespace {
-
-// How long a quiet uninstallation waits for a check or an installation of another
-// process to end, as long as the installer waits.
-constexpr unsigned long kUninstallLockWaitMs = 5 * 60 * 1000;
 
 // Where the running stub goes while its folder is removed; the shell deletes it.
 const wchar_t kRemovedStubName[] = L"Brindlewick-uninstall.exe";
@@ -230,18 +227,18 @@ int uninstall_flow(bool quiet, bool remove_settings_quietly) {
                 remove_installation(root, remove_settings ? settings : std::wstring());
             }
         };
-        std::wstring ignored;
+        std::wstring why_not = L"another update is still running";
         // Unattended, there is nobody to choose Retry: a check or an installation is
         // waited for as the installer waits for it, a running program is not.
         if (!updater_lock_try(work) && quiet) {
-            updater_lock_wait(kUninstallLockWaitMs, work, ignored);
+            updater_lock_wait(kUpdaterLockWaitMs, work, why_not);
         }
         if (obstacle == none) {
             return 0;
         }
         if (quiet) {
-            log_line(obstacle == running ? "uninstall refused: Brindlewick is running"
-                                         : "uninstall refused: another update is still running");
+            log_line("uninstall refused: %s",
+                     obstacle == running ? "Brindlewick is running" : w_to_utf8(why_not).c_str());
             return obstacle == running ? 1 : 3;
         }
         const wchar_t* text = obstacle == running

@@ -41,9 +41,16 @@ void check(InstallState& state) {
         !manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION);
     const bool newer = !needs_newer_stub && ver_newer(manifest.version, state.installed) &&
                        !state.is_bad(manifest.version);
-    // An installation from before staged rollouts draws its bucket when it first meets one.
-    if (newer && manifest.rollout < 100 && state.bucket < 0 && state_draw_bucket(state)) {
-        state_save(state);
+    // An installation from before staged rollouts draws its bucket when it first meets
+    // one, and keeps to it only once it is saved: drawn anew at each start, it would
+    // sooner or later fall below any share.
+    if (newer && manifest.rollout < 100 && state.bucket < 0) {
+        InstallState drawn = state;
+        if (state_draw_bucket(drawn) && state_save(drawn)) {
+            state = drawn;
+        } else {
+            log_line("no rollout bucket could be drawn and kept");
+        }
     }
     const bool wanted = newer && state.in_rollout(manifest.rollout);
     // A download kept from an earlier run is continued only for what is to be fetched now.

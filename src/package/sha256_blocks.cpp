@@ -29,7 +29,7 @@ alignas(16) const uint32_t kRound[64] = {
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
 
 bool processor_has_sha() {
-    unsigned int a = 0, b = 0, c = 0, d = 0;
+    unsigned int leaf1_c = 0, leaf7_b = 0;
 #if defined(_MSC_VER)
     int registers[4];
     __cpuid(registers, 0);
@@ -37,19 +37,20 @@ bool processor_has_sha() {
         return false;
     }
     __cpuid(registers, 1);
-    c = static_cast<unsigned int>(registers[2]);
+    leaf1_c = static_cast<unsigned int>(registers[2]);
     __cpuidex(registers, 7, 0);
-    b = static_cast<unsigned int>(registers[1]);
+    leaf7_b = static_cast<unsigned int>(registers[1]);
 #else
+    unsigned int a = 0, b = 0, c = 0, d = 0;
     if (__get_cpuid_max(0, nullptr) < 7 || !__get_cpuid(1, &a, &b, &c, &d)) {
         return false;
     }
-    const unsigned int leaf1_c = c;
+    leaf1_c = c;
     __cpuid_count(7, 0, a, b, c, d);
-    c = leaf1_c;
+    leaf7_b = b;
 #endif
-    const bool ssse3 = (c & (1u << 9)) != 0, sse41 = (c & (1u << 19)) != 0;
-    const bool sha = (b & (1u << 29)) != 0;
+    const bool ssse3 = (leaf1_c & (1u << 9)) != 0, sse41 = (leaf1_c & (1u << 19)) != 0;
+    const bool sha = (leaf7_b & (1u << 29)) != 0;
     return ssse3 && sse41 && sha;
 }
 
@@ -63,15 +64,15 @@ SHA_TARGET inline void four_rounds(__m128i& abef, __m128i& cdgh, __m128i w, size
 
 // Asked once; an atomic, not a function's static, whose guarded start-up would bring in
 // a threads library the program has no other use for.
-std::atomic<int> g_available{-1};
+std::atomic<int> processor_sha{-1};
 
 } // namespace
 
 bool sha256_blocks_available() {
-    int available = g_available.load(std::memory_order_relaxed);
+    int available = processor_sha.load(std::memory_order_relaxed);
     if (available < 0) {
         available = processor_has_sha() ? 1 : 0;
-        g_available.store(available, std::memory_order_relaxed);
+        processor_sha.store(available, std::memory_order_relaxed);
     }
     return available == 1;
 }

@@ -12,8 +12,11 @@ const uint32_t kInitialState[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53
 
 // Adds bytes to a stream that hashes with the processor's instructions.
 void add_own(Sha256Stream& stream, const unsigned char* bytes, size_t size) {
+    if (size == 0) {
+        return; // what is pending stays so
+    }
     stream.length += size;
-    if (stream.pending_size > 0 && size > 0) {
+    if (stream.pending_size > 0) {
         const size_t taken = size < 64 - stream.pending_size ? size : 64 - stream.pending_size;
         std::memcpy(stream.pending + stream.pending_size, bytes, taken);
         stream.pending_size += taken;

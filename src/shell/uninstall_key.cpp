@@ -37,6 +37,8 @@ bool write_uninstall_key(const std::string& version) {
     set_text(key, L"DisplayIcon", updater);
     set_text(key, L"InstallLocation", root);
     set_text(key, L"UninstallString", L"\"" + updater + L"\" /uninstall");
+    // What deployment tools run to remove it unattended.
+    set_text(key, L"QuietUninstallString", L"\"" + updater + L"\" /uninstall /quiet");
     set_text(key, L"URLInfoAbout", PUBLISHER_HOME_PAGE);
     set_number(key, L"NoModify", 1);
     set_number(key, L"NoRepair", 1);

@@ -9,6 +9,11 @@
 // with `work` not run, when another holder has it or the lock cannot be made.
 bool updater_lock_try(const std::function<void()>& work);
 
+// How long the installer and an unattended removal wait for another process's check or
+// trial to end: long enough for a slow download, short enough that a stuck one does not
+// hold them for hours.
+constexpr unsigned long kUpdaterLockWaitMs = 5 * 60 * 1000;
+
 // Runs `work` holding the lock, waiting up to `wait_ms` for another holder to let go; a
 // lock abandoned by a process that ended counts as taken. False, with `work` not run,
 // when the wait runs out ("another update is still running") or the lock cannot be made

@@ -239,10 +239,13 @@ bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& o
         error = win_err(L"request failed", GetLastError());
         return false;
     }
-    if (!proxy.empty()) {
-        WINHTTP_PROXY_INFO info = {WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.data(),
-                                   bypass.empty() ? nullptr : bypass.data()};
-        WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info);
+    // Never quietly direct where the user's settings name a proxy: a network that allows
+    // only the proxy would see a request it must not.
+    WINHTTP_PROXY_INFO info = {WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.data(),
+                               bypass.empty() ? nullptr : bypass.data()};
+    if (!proxy.empty() && !WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof info)) {
+        error = win_err(L"cannot use the proxy", GetLastError());
+        return false;
     }
     DWORD response_timeout = kResponseTimeoutMs;
     WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &response_timeout,

@@ -6,11 +6,13 @@ std::wstring text_of(const wchar_t* text) {
     return text != nullptr ? std::wstring(text) : std::wstring();
 }
 
-// What detection or the script names for `url`, in `proxy` and `bypass`; both empty when
-// they name none (a direct connection) or cannot say.
-void ask_automatic(HINTERNET session, const std::wstring& url,
-                   const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& settings, std::wstring& proxy,
-                   std::wstring& bypass) {
+// What detection or the script names for `url`: a proxy (in `proxy` and `bypass`), a
+// direct connection, or nothing known (no script found, or one that failed).
+enum class Answer { proxy, direct, unknown };
+
+Answer ask_automatic(HINTERNET session, const std::wstring& url,
+                     const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& settings, std::wstring& proxy,
+                     std::wstring& bypass) {
     WINHTTP_AUTOPROXY_OPTIONS options = {};
     if (settings.fAutoDetect) {
         options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
@@ -22,10 +24,15 @@ void ask_automatic(HINTERNET session, const std::wstring& url,
     }
     options.fAutoLogonIfChallenged = TRUE;
     WINHTTP_PROXY_INFO info = {};
-    if (WinHttpGetProxyForUrl(session, url.c_str(), &options, &info) &&
-        info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY) {
-        proxy = text_of(info.lpszProxy);
-        bypass = text_of(info.lpszProxyBypass);
+    Answer answer = Answer::unknown;
+    if (WinHttpGetProxyForUrl(session, url.c_str(), &options, &info)) {
+        const bool named = info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
+                           info.lpszProxy != nullptr && *info.lpszProxy != L'\0';
+        answer = named ? Answer::proxy : Answer::direct;
+        if (named) {
+            proxy = info.lpszProxy;
+            bypass = text_of(info.lpszProxyBypass);
+        }
     }
     if (info.lpszProxy != nullptr) {
         GlobalFree(info.lpszProxy);
@@ -33,6 +40,7 @@ void ask_automatic(HINTERNET session, const std::wstring& url,
     if (info.lpszProxyBypass != nullptr) {
         GlobalFree(info.lpszProxyBypass);
     }
+    return answer;
 }
 
 } // namespace
@@ -58,14 +66,16 @@ HINTERNET user_proxy_open(const wchar_t* agent, const std::wstring& url,
     }
     if (session == nullptr) {
         // A system without the automatic proxy: its default proxy is the machine's, not
-        // the user's, whose detection and script are asked here, the fixed proxy taking
-        // over where they name none, as the settings mean.
+        // the user's, whose detection and script are asked here. A direct connection they
+        // name stands; the fixed proxy takes over only where they cannot say, as the
+        // settings mean.
         session = WinHttpOpen(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                               WINHTTP_NO_PROXY_BYPASS, 0);
-        if (session != nullptr && automatic) {
-            ask_automatic(session, url, settings, request_proxy, request_bypass);
-        }
-        if (session != nullptr && request_proxy.empty() && fixed) {
+        const Answer answer =
+            session != nullptr && automatic
+                ? ask_automatic(session, url, settings, request_proxy, request_bypass)
+                : Answer::unknown;
+        if (session != nullptr && answer == Answer::unknown && fixed) {
             request_proxy = settings.lpszProxy;
             request_bypass = text_of(settings.lpszProxyBypass);
         }

@@ -1,5 +1,4 @@
 #include "app/role_select.h"
-#include "app/switches.h"
 #include "support/test_support.h"
 
 #include <windows.h>
@@ -23,12 +22,17 @@ std::wstring no_root() {
 const std::wstring stub = L"C:\\users\\u\\AppData\\Local\\Brindlewick\\updater.exe";
 const std::wstring download = L"C:\\users\\u\\Downloads\\BrindlewickSetup.exe";
 
-TEST(RoleSelection, UninstallOptionIsACaseSensitiveSubstring) {
+// The option as written anywhere in the command line, or as a whole argument in any
+// letter case (an administrator's "/UNINSTALL /QUIET" must never install).
+TEST(RoleSelection, UninstallOptionIsASubstringOrAWholeArgumentInAnyCase) {
     EXPECT_EQ(select_role(L"/uninstall", test_root, stub), Role::uninstaller);
     EXPECT_EQ(select_role(L"x /uninstallnow", test_root, download), Role::uninstaller);
     EXPECT_EQ(select_role(L"foo/uninstall", test_root, stub), Role::uninstaller);
-    EXPECT_EQ(select_role(L"/UNINSTALL", test_root, stub), Role::updater);
-    EXPECT_EQ(select_role(L"/Uninstall", test_root, download), Role::installer);
+    EXPECT_EQ(select_role(L"/UNINSTALL", test_root, stub), Role::uninstaller);
+    EXPECT_EQ(select_role(L"/Uninstall /quiet", test_root, download), Role::uninstaller);
+    EXPECT_EQ(select_role(L"\"/UNINSTALL\"", test_root, download), Role::uninstaller);
+    EXPECT_EQ(select_role(L"/UNINSTALLNOW", test_root, stub), Role::updater);
+    EXPECT_EQ(select_role(L"x/UNINSTALL", test_root, download), Role::installer);
     EXPECT_EQ(select_role(L"-uninstall", test_root, download), Role::installer);
 }
 
@@ -114,30 +118,6 @@ TEST(RoleSelection, TheStubIsKnownByItsFileWhateverItsPath) {
         EXPECT_EQ(select_role(nullptr, scratch_root_lookup, through_z), Role::updater);
     }
     SetCurrentDirectoryW(relative);
-}
-
-// Each switch counts only as a whole argument, in any letter case, quoted or not.
-TEST(Switches, CountOnlyAsWholeArgumentsInAnyCase) {
-    const struct {
-        const wchar_t* command_line;
-        bool quiet, launch, remove_settings;
-    } cases[] = {
-        {nullptr, false, false, false},
-        {L"", false, false, false},
-        {L"/quiet", true, false, false},
-        {L"  /QUIET\t/Launch ", true, true, false},
-        {L"/uninstall /quiet /removesettings", true, false, true},
-        {L"\"/quiet\" \"/launch\"", true, true, false},
-        {L"/quietly /launcher x/quiet /quiet/ \"/quiet /launch\"", false, false, false},
-        {L"/removesettings", false, false, true},
-    };
-    for (const auto& c : cases) {
-        const Switches switches = switches_parse(c.command_line);
-        const std::wstring shown = c.command_line != nullptr ? c.command_line : L"(null)";
-        EXPECT_EQ(switches.quiet, c.quiet) << shown;
-        EXPECT_EQ(switches.launch, c.launch) << shown;
-        EXPECT_EQ(switches.remove_settings, c.remove_settings) << shown;
-    }
 }
 
 } // namespace

@@ -61,6 +61,7 @@ def test_fresh_installation(server, clean):
         "DisplayIcon": ("REG_SZ", STUB_WIN),
         "InstallLocation": ("REG_SZ", ROOT_WIN),
         "UninstallString": ("REG_SZ", '"%s" /uninstall' % STUB_WIN),
+        "QuietUninstallString": ("REG_SZ", '"%s" /uninstall /quiet' % STUB_WIN),
         "URLInfoAbout": ("REG_SZ", "https://www.brindlewick.example/"),
         "NoModify": ("REG_DWORD", "0x1"),
         "NoRepair": ("REG_DWORD", "0x1"),

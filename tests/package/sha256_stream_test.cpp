@@ -8,13 +8,15 @@
 
 namespace {
 
+// The digest of `data` added `piece` bytes at a time, with an empty piece between each.
 std::string stream_digest(const std::vector<unsigned char>& data, size_t piece) {
     Sha256Stream stream;
     std::string hex;
     bool ok = sha256_stream_open(stream);
     for (size_t at = 0; ok && at < data.size(); at += piece) {
         const size_t size = data.size() - at < piece ? data.size() - at : piece;
-        ok = sha256_stream_add(stream, data.data() + at, size);
+        ok = sha256_stream_add(stream, data.data() + at, size) &&
+             sha256_stream_add(stream, data.data(), 0);
     }
     ok = ok && sha256_stream_finish(stream, hex);
     sha256_stream_close(stream);

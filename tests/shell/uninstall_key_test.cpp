@@ -82,6 +82,7 @@ TEST_F(UninstallKey, WritesEveryValueWithItsTypeAndSize) {
         {L"DisplayIcon", {REG_SZ, text_bytes(updater)}},
         {L"InstallLocation", {REG_SZ, text_bytes(root_dir())}},
         {L"UninstallString", {REG_SZ, text_bytes(L"\"" + updater + L"\" /uninstall")}},
+        {L"QuietUninstallString", {REG_SZ, text_bytes(L"\"" + updater + L"\" /uninstall /quiet")}},
         {L"URLInfoAbout", {REG_SZ, text_bytes(PUBLISHER_HOME_PAGE)}},
         {L"NoModify", {REG_DWORD, dword_bytes(1)}},
         {L"NoRepair", {REG_DWORD, dword_bytes(1)}},
@@ -106,7 +107,7 @@ TEST_F(UninstallKey, RefreshFollowsTheNewVersionAndSize) {
     ASSERT_TRUE(write_uninstall_key("1.10.0"));
     bool exists = false;
     const auto values = read_entry(&exists);
-    ASSERT_EQ(values.size(), 10u);
+    ASSERT_EQ(values.size(), 11u);
     EXPECT_EQ(values.at(L"DisplayVersion").data, text_bytes(L"1.10.0"));
     EXPECT_EQ(values.at(L"EstimatedSize").data, dword_bytes(1024));
 }
