@@ -177,6 +177,11 @@ bool file_exists(const std::wstring& path) {
 }
 
 bool same_file(const std::wstring& a, const std::wstring& b) {
+    // The same text names the same file: the stub started by its own path, as its
+    // shortcuts start it on every start of the application, opens nothing to know it.
+    if (_wcsicmp(a.c_str(), b.c_str()) == 0) {
+        return true;
+    }
     BY_HANDLE_FILE_INFORMATION first;
     BY_HANDLE_FILE_INFORMATION second;
     if (!file_identity(a, first) || !file_identity(b, second)) {
