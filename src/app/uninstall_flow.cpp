@@ -171,29 +171,52 @@ std::wstring move_running_stub_out() {
                : std::wstring();
 }
 
+// Whether the root holds nothing but the stub: all that stays when the running stub could
+// not be moved out, for the shell to remove once this process has ended.
+bool only_stub_left(const std::wstring& root) {
+    const std::wstring stub = installed_updater();
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool only_stub = true;
+    do {
+        const std::wstring name = entry.cFileName;
+        only_stub = name == L"." || name == L".." ||
+                    _wcsicmp((root + L"\\" + name).c_str(), stub.c_str()) == 0;
+    } while (only_stub && FindNextFileW(find, &entry));
+    FindClose(find);
+    return only_stub;
+}
+
 // In this order, so that at every point either the registered command still works or
 // nothing is left: the record, then every other file the stub does not need, the
 // settings when wanted and the shortcuts; then the stub and the root, and last the
 // registration, which points at nothing for no more than a moment. What only the end of
-// this process frees goes to a detached shell.
-void remove_installation(const std::wstring& root, const std::wstring& settings) {
+// this process frees goes to a detached shell. False when more stays below the root than
+// that: files another program holds.
+bool remove_installation(const std::wstring& root, const std::wstring& settings) {
     remove_all_but_stub(root);
     if (!settings.empty()) {
         rm_tree(settings);
     }
     remove_shortcut();
     std::wstring moved;
-    if (same_file(own_path(), installed_updater())) {
+    const bool running_stub = same_file(own_path(), installed_updater());
+    if (running_stub) {
         moved = move_running_stub_out();
     } else {
         DeleteFileW(installed_updater().c_str());
     }
     const bool root_gone = RemoveDirectoryW(root.c_str()) != FALSE;
+    const bool complete = root_gone || (running_stub && moved.empty() && only_stub_left(root));
     remove_uninstall_key();
     const std::wstring folder = !root_gone && nameable_to_shell(root) ? root : std::wstring();
     if (!moved.empty() || !folder.empty()) {
         remove_after_exit(moved, folder);
     }
+    return complete;
 }
 
 } // namespace
@@ -221,10 +244,11 @@ int uninstall_flow(bool quiet, bool remove_settings_quietly) {
     // would go on writing into what is being removed.
     for (;;) {
         enum { none, running, updating } obstacle = updating;
+        bool complete = true;
         const auto work = [&] {
             obstacle = runs_below(root) ? running : none;
             if (obstacle == none) {
-                remove_installation(root, remove_settings ? settings : std::wstring());
+                complete = remove_installation(root, remove_settings ? settings : std::wstring());
             }
         };
         std::wstring why_not = L"another update is still running";
@@ -232,6 +256,11 @@ int uninstall_flow(bool quiet, bool remove_settings_quietly) {
         // waited for as the installer waits for it, a running program is not.
         if (!updater_lock_try(work) && quiet) {
             updater_lock_wait(kUpdaterLockWaitMs, work, why_not);
+        }
+        if (obstacle == none && quiet && !complete) {
+            // Said where the files stayed: the log below the root goes with them.
+            log_line("uninstall incomplete: files below the install root were in use");
+            return 1;
         }
         if (obstacle == none) {
             return 0;

@@ -12,5 +12,7 @@
 // With `quiet` it asks nothing, for unattended removal: the settings go only with
 // `remove_settings`; another process's hold on the updater lock is waited for up to five
 // minutes; a running program of the installation is not. Returns 0 once removed, 1 when
-// such a program runs and 3 when the lock stayed held, both logged, with nothing removed.
+// such a program runs and 3 when the lock stayed held, both logged, with nothing removed;
+// and 1, logged, when files another program holds stayed below the root (the rest is
+// removed, the registration too, and the shell tries the root once more).
 int uninstall_flow(bool quiet, bool remove_settings);

@@ -74,6 +74,21 @@ def test_quiet_installation_and_removal(server, clean):
     assert e2e.wait_for(lambda: not os.path.exists(e2e.ROOT))
     assert not os.path.exists(e2e.SETTINGS)
 
+    # Files another program holds stay, and the removal says it is incomplete.
+    assert e2e.run(e2e.SETUP, "/quiet", base_url=base) == (0, [])
+    holder = e2e.hold(e2e.ROOT_WIN + "\\app-1.0.0\\brindlewick.exe")
+    try:
+        assert e2e.run(e2e.SETUP, "/uninstall", "/quiet", base_url=base) == (1, [])
+        assert os.path.isfile(root("app-1.0.0", "brindlewick.exe"))
+        assert e2e.uninstall_entry() is None and not os.path.exists(root("install.json"))
+    finally:
+        holder.kill()
+        holder.wait()
+    # The shell left to remove the root tries once, about two seconds after the removal
+    # ended: it must be done before the next test installs there.
+    e2e.wait_for(lambda: not os.path.exists(e2e.ROOT), timeout=10)
+    time.sleep(1)
+
     assert spy.poll() is None  # still watching: nothing below went unseen
     spy.kill()
     assert spy.communicate()[0] == ""  # no window, no box, at any point
