@@ -251,7 +251,7 @@ int uninstall_flow(bool quiet, bool remove_settings_quietly) {
                 complete = remove_installation(root, remove_settings ? settings : std::wstring());
             }
         };
-        std::wstring why_not = L"another update is still running";
+        std::wstring why_not; // set by the wait when it fails
         // Unattended, there is nobody to choose Retry: a check or an installation is
         // waited for as the installer waits for it, a running program is not.
         if (!updater_lock_try(work) && quiet) {

@@ -9,6 +9,6 @@
 // stub upgrade an earlier run could not, then fetches the announced release and, when it
 // may be installed by this stub, is newer than the installed version, not on the bad
 // list and rolled out to this installation's bucket (drawn and saved the first time a
-// rollout asks for it), stages it for the next start and records it in `state`. Every outcome worth
-// knowing goes to the log; the user is never asked or told.
+// rollout asks for it), stages it for the next start and records it in `state`. Every
+// outcome worth knowing goes to the log; the user is never asked or told.
 void update_check(InstallState& state);

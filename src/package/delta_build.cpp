@@ -294,14 +294,18 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
                 return false;
             }
         }
-        if (built && digest != file.sha256) {
-            error = L"result does not match: " + file.path;
-        } else if (built && !image_file_read(path, is_image)) {
-            error = L"cannot read " + path;
-        } else {
-            return built;
+        if (!built) {
+            return false;
         }
-        return false;
+        if (digest != file.sha256) {
+            error = L"result does not match: " + file.path;
+            return false;
+        }
+        if (!image_file_read(path, is_image)) {
+            error = L"cannot read " + path;
+            return false;
+        }
+        return true;
     }
     Output out;
     const bool opened = output_open(out, path);
