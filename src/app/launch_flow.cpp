@@ -20,6 +20,8 @@ constexpr DWORD kTrialMs = 15000;
 bool start_installed(const InstallState& state) {
     const HANDLE app = spawn(app_exe(state.installed), L"");
     if (app == nullptr) {
+        // Why, for whoever reads the log after the box: the box cannot say.
+        log_line("start of %s failed (error %lu)", state.installed.c_str(), GetLastError());
         MessageBoxW(nullptr,
                     (std::wstring(L"Brindlewick could not be started.\nRe-running the installer "
                                   L"from ") +

@@ -230,6 +230,7 @@ def test_what_the_stub_cannot_use(server, clean):
     assert e2e.start_stub(base, answers=[("Brindlewick", "OK")]) == (
         1, ["Brindlewick could not be started.\nRe-running the installer from "
             "brindlewick.example will repair it."])
+    assert e2e.log_lines()[-1] == "start of 1.0.0 failed (error 267)"  # its folder is gone
     assert len(server.requests("/odd/latest.json")) == checks
     e2e.remove_tree(victim)
 
