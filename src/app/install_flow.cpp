@@ -9,6 +9,7 @@
 #include "package/sha256_file.h"
 #include "shell/shortcut.h"
 #include "shell/uninstall_key.h"
+#include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
 #include "state/spawn.h"
@@ -62,7 +63,7 @@ bool install_stub(const std::string& version, std::wstring& error) {
         return false;
     }
     // Fails harmlessly while a stub started from it still runs.
-    DeleteFileW(old_updater().c_str());
+    fs_delete(old_updater(), FsWait::once);
     return true;
 }
 
@@ -131,8 +132,7 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
     if (!state_draw_bucket(state)) {
         log_line("no rollout bucket drawn: the system gave no random number");
     }
-    if (!state_save(state)) {
-        error = L"could not write install.json";
+    if (!state_save(state, error)) {
         return Outcome::failed;
     }
     leftovers_remove(state);
@@ -140,10 +140,12 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
 }
 
 void start_version(const std::string& version) {
-    const HANDLE app = spawn(app_exe(version), L"");
-    if (app != nullptr) {
-        CloseHandle(app);
+    const HANDLE app = spawn_retrying(app_exe(version), L"");
+    if (app == nullptr) {
+        log_line("start of %s failed (error %lu)", version.c_str(), GetLastError());
+        return;
     }
+    CloseHandle(app);
 }
 
 // With `quiet`, shows nothing; starts the application only with `launch`.

@@ -4,9 +4,11 @@
 #include "app/self_upgrade.h"
 #include "build_config.h"
 #include "shell/uninstall_key.h"
+#include "state/file_tree.h"
 #include "state/install_state.h"
 #include "state/paths.h"
 #include "state/spawn.h"
+#include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
 #include "state/version.h"
@@ -16,18 +18,28 @@
 namespace {
 
 constexpr DWORD kTrialMs = 15000;
+constexpr DWORD kBoxRetryMs = 1000;
+
+// A box that could not be shown (the desktop not there yet, say) is tried once more, and
+// said in the log either way.
+void tell_user(const std::wstring& text) {
+    for (int tries = 0; tries < 2; ++tries) {
+        if (MessageBoxW(nullptr, text.c_str(), L"Brindlewick", MB_ICONERROR) != 0) {
+            return;
+        }
+        log_line("the box could not be shown (error %lu)", GetLastError());
+        Sleep(kBoxRetryMs);
+    }
+}
 
 bool start_installed(const InstallState& state) {
-    const HANDLE app = spawn(app_exe(state.installed), L"");
+    const HANDLE app = spawn_retrying(app_exe(state.installed), L"");
     if (app == nullptr) {
         // Why, for whoever reads the log after the box: the box cannot say.
         log_line("start of %s failed (error %lu)", state.installed.c_str(), GetLastError());
-        MessageBoxW(nullptr,
-                    (std::wstring(L"Brindlewick could not be started.\nRe-running the installer "
-                                  L"from ") +
-                     PUBLISHER_WEB_DOMAIN + L" will repair it.")
-                        .c_str(),
-                    L"Brindlewick", MB_ICONERROR);
+        tell_user(std::wstring(L"Brindlewick could not be started.\nRe-running the installer "
+                               L"from ") +
+                  PUBLISHER_WEB_DOMAIN + L" will repair it.");
         return false;
     }
     CloseHandle(app);
@@ -35,27 +47,40 @@ bool start_installed(const InstallState& state) {
 }
 
 // The record first, then the folders it no longer names: killed in between, the next
-// flow to hold the lock removes them, and the version stays on the bad list. A record
-// that could not be saved still names them, so they stay.
-void save_then_tidy(const InstallState& state) {
-    if (state_save(state)) {
-        leftovers_remove(state);
-    }
-}
-
+// flow to hold the lock removes them, and the version stays on the bad list.
 void roll_back(InstallState& state) {
-    state.bad.push_back(state.staged);
+    const std::string version = state.staged;
+    state.bad.push_back(version);
     state.staged.clear();
-    save_then_tidy(state);
+    std::wstring error;
+    if (state_save(state, error)) {
+        leftovers_remove(state);
+        return;
+    }
+    // The record still names it as staged: its folder goes all the same, so that no
+    // later start tries it again (a staged version whose program is missing is dropped
+    // untried), and the space it takes is free (the save may have failed for want of it).
+    log_line("rollback of %s could not be saved: %s", version.c_str(), w_to_utf8(error).c_str());
+    rm_tree(app_dir(version));
 }
 
 // The version being committed and the one it replaces keep their folders; the one
-// before goes.
+// before goes. Only a commit that was saved is registered and named in the log; one
+// that was not is tried again at the next start, for the record still names the version
+// as staged.
 void commit(InstallState& state) {
-    state.prev = state.installed;
-    state.installed = state.staged;
-    state.staged.clear();
-    save_then_tidy(state);
+    InstallState committed = state;
+    committed.prev = state.installed;
+    committed.installed = state.staged;
+    committed.staged.clear();
+    std::wstring error;
+    if (!state_save(committed, error)) {
+        log_line("commit of %s could not be saved: %s", state.staged.c_str(),
+                 w_to_utf8(error).c_str());
+        return;
+    }
+    state = committed;
+    leftovers_remove(state);
     write_uninstall_key(state.installed);
     log_line("committed %s (prev %s)", state.installed.c_str(), state.prev.c_str());
     self_upgrade(state.installed);
@@ -82,7 +107,8 @@ bool try_staged(InstallState& state) {
         state_save(state);
         return false;
     }
-    const HANDLE app = spawn(app_exe(state.staged), L"");
+    // A start that failed for a moment is no reason to refuse the version for good.
+    const HANDLE app = spawn_retrying(app_exe(state.staged), L"");
     if (app == nullptr) {
         log_line("staged %s failed to spawn", state.staged.c_str());
         roll_back(state);

@@ -2,10 +2,9 @@
 
 #include "package/fetch_and_stage.h"
 #include "state/file_tree.h"
+#include "state/fs.h"
 #include "state/paths.h"
 #include "state/text.h"
-
-#include <windows.h>
 
 #include <cwchar>
 
@@ -26,12 +25,7 @@ bool is_recorded(const InstallState& record, const std::wstring& version) {
 void remove_unrecorded_versions(const InstallState& record) {
     const std::wstring root = root_dir();
     const std::wstring prefix = app_dir("").substr(root.size() + 1); // "app-"
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((root + L"\\" + prefix + L"*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
+    fs_list(root + L"\\" + prefix + L"*", [&](const WIN32_FIND_DATAW& entry) {
         // The pattern also matches by short name: the long one is held to it again.
         const std::wstring name = entry.cFileName;
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
@@ -39,8 +33,8 @@ void remove_unrecorded_versions(const InstallState& record) {
             !is_recorded(record, name.substr(prefix.size()))) {
             rm_tree(root + L"\\" + name);
         }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+        return true;
+    });
 }
 
 } // namespace
@@ -48,9 +42,9 @@ void remove_unrecorded_versions(const InstallState& record) {
 void leftovers_remove(const InstallState& record) {
     stage_settle_set_aside();
     rm_path(staging_dir());
-    DeleteFileW(download_file().c_str());
-    DeleteFileW(delta_patch_file().c_str());
-    DeleteFileW(incoming_updater().c_str());
-    DeleteFileW(state_temp_file().c_str());
+    for (const std::wstring& scratch :
+         {download_file(), delta_patch_file(), incoming_updater(), state_temp_file()}) {
+        fs_delete(scratch);
+    }
     remove_unrecorded_versions(record);
 }

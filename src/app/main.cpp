@@ -6,8 +6,10 @@
 #include "app/switches.h"
 #include "app/uninstall_flow.h"
 #include "app/update_check.h"
+#include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
+#include "state/update_log.h"
 #include "ui/progress_window.h"
 
 #include <windows.h>
@@ -34,8 +36,9 @@ int run_installer_role(const Switches& switches) {
 }
 
 int run_updater_role(const Switches& switches) {
-    // Left behind by an earlier self-upgrade while that run's executable was in use.
-    DeleteFileW(old_updater().c_str());
+    // Left behind by an earlier self-upgrade while that run's executable was in use, which
+    // may be so still: not waited for on the way to the application.
+    fs_delete(old_updater(), FsWait::once);
     InstallState state;
     if (!state_load(state)) {
         // A damaged installation repairs itself from its own shortcut.
@@ -64,6 +67,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR command_line, int) {
         // Touches nothing: the copy asking is about to become the stub.
         return !root_dir().empty() && stub_self_check() ? 0 : 1;
     case Role::no_root:
+        // Nothing to start and nothing to repair; the log goes to the temporary folder.
+        log_line("cannot find the install root: the local application data folder is unknown");
         return 1;
     case Role::installer:
         return run_installer_role(switches);

@@ -3,6 +3,7 @@
 #include "app/stub_version.h"
 #include "package/sha256_file.h"
 #include "state/file_tree.h"
+#include "state/fs.h"
 #include "state/paths.h"
 #include "state/spawn.h"
 
@@ -42,19 +43,19 @@ bool passes_self_check(const std::wstring& program) {
 bool prepare_incoming(const std::wstring& source, const std::string& source_digest,
                       const std::wstring& incoming) {
     std::string copied_digest;
-    if (CopyFileW(source.c_str(), incoming.c_str(), FALSE) &&
-        sha256_file(incoming, copied_digest) && copied_digest == source_digest) {
+    if (fs_copy(source, incoming, true) && sha256_file(incoming, copied_digest) &&
+        copied_digest == source_digest) {
         // A downloaded setup program carries a mark of its origin that its copy
         // inherits; left there, it would make Windows warn at every start of the
         // shortcut.
-        DeleteFileW((incoming + L":Zone.Identifier").c_str());
+        fs_delete(incoming + L":Zone.Identifier");
         // Its bytes on the disk before a rename makes it the stub: a power cut must not
         // leave an empty stub behind.
         if (flush_file(incoming) && passes_self_check(incoming)) {
             return true;
         }
     }
-    DeleteFileW(incoming.c_str());
+    fs_delete(incoming);
     return false;
 }
 
@@ -68,17 +69,18 @@ bool stub_swap_in(const std::wstring& source, const std::string& source_digest) 
         return false;
     }
     const bool replacing = file_exists(stub);
-    if (replacing && !MoveFileExW(stub.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileW(incoming.c_str());
+    if (replacing && !fs_replace(stub, aside)) {
+        fs_delete(incoming);
         return false;
     }
-    if (!MoveFileExW(incoming.c_str(), stub.c_str(), 0)) {
+    if (!fs_rename(incoming, stub)) {
         // Without a stub nothing starts the application: a copy serves when the old one
-        // cannot be renamed back.
-        if (replacing && !MoveFileExW(aside.c_str(), stub.c_str(), 0)) {
-            CopyFileW(aside.c_str(), stub.c_str(), TRUE);
+        // cannot be renamed back. One cut short by a full disk is removed rather than
+        // left to fail at every start: the setup program run again puts one back.
+        if (replacing && !fs_rename(aside, stub)) {
+            fs_copy(aside, stub, false);
         }
-        DeleteFileW(incoming.c_str());
+        fs_delete(incoming);
         return false;
     }
     return true;

@@ -3,6 +3,7 @@
 #include "shell/shortcut.h"
 #include "shell/uninstall_key.h"
 #include "state/file_tree.h"
+#include "state/fs.h"
 #include "state/paths.h"
 #include "state/text.h"
 #include "state/update_log.h"
@@ -46,24 +47,6 @@ std::wstring system_folder() {
     return length > 0 && length < MAX_PATH ? std::wstring(folder, length) : std::wstring();
 }
 
-std::wstring temp_folder() {
-    wchar_t folder[MAX_PATH + 1];
-    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
-    return length > 0 && length <= MAX_PATH ? std::wstring(folder, length) : std::wstring();
-}
-
-// The path with every short (8.3) name in it spelled out; as given when that fails.
-std::wstring long_form(const std::wstring& path) {
-    std::wstring full(32768, L'\0');
-    const DWORD length =
-        GetLongPathNameW(path.c_str(), full.data(), static_cast<DWORD>(full.size()));
-    if (length == 0 || length >= full.size()) {
-        return path;
-    }
-    full.resize(length);
-    return full;
-}
-
 // Whether a process other than this one runs a program below `root`: the application,
 // or another stub. Its files could not be removed, and what could would leave it broken.
 bool runs_below(const std::wstring& root) {
@@ -71,7 +54,7 @@ bool runs_below(const std::wstring& root) {
     if (snapshot == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const std::wstring prefix = long_form(root) + L"\\";
+    const std::wstring prefix = fs_long_name(root) + L"\\";
     const DWORD self = GetCurrentProcessId();
     bool found = false;
     PROCESSENTRY32W entry = {};
@@ -93,7 +76,7 @@ bool runs_below(const std::wstring& root) {
         if (GetExitCodeProcess(process, &code) && code == STILL_ACTIVE &&
             QueryFullProcessImageNameW(process, 0, image.data(), &length)) {
             image.resize(length);
-            const std::wstring program = long_form(image);
+            const std::wstring program = fs_long_name(image);
             found = program.size() > prefix.size() &&
                     _wcsnicmp(program.c_str(), prefix.c_str(), prefix.size()) == 0;
         }
@@ -107,22 +90,15 @@ bool runs_below(const std::wstring& root) {
 // record first, so that a stub started meanwhile repairs instead of starting a version
 // half gone, then the rest. The stub stays, for the registered command to find.
 void remove_all_but_stub(const std::wstring& root) {
-    DeleteFileW(state_file().c_str());
+    fs_delete(state_file());
     const std::wstring stub = installed_updater();
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        const std::wstring name = entry.cFileName;
-        const std::wstring path = root + L"\\" + name;
-        if (name == L"." || name == L".." || _wcsicmp(path.c_str(), stub.c_str()) == 0) {
-            continue;
+    fs_list(root + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
+        const std::wstring path = root + L"\\" + entry.cFileName;
+        if (_wcsicmp(path.c_str(), stub.c_str()) != 0) {
+            rm_path(path);
         }
-        rm_path(path);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+        return true;
+    });
 }
 
 // The shell expands "%" even inside quotes, so such a path cannot be named to it safely.
@@ -161,33 +137,21 @@ void remove_after_exit(const std::wstring& file, const std::wstring& folder) {
 // only that file waits for the end of this process; empty when it cannot move (the
 // temporary folder on another volume, say).
 std::wstring move_running_stub_out() {
-    const std::wstring temp = temp_folder();
+    const std::wstring temp = temp_dir();
     if (temp.empty() || !nameable_to_shell(temp)) {
         return std::wstring();
     }
     const std::wstring moved = temp + kRemovedStubName;
-    return MoveFileExW(installed_updater().c_str(), moved.c_str(), MOVEFILE_REPLACE_EXISTING)
-               ? moved
-               : std::wstring();
+    return fs_replace(installed_updater(), moved) ? moved : std::wstring();
 }
 
 // Whether the root holds nothing but the stub: all that stays when the running stub could
 // not be moved out, for the shell to remove once this process has ended.
 bool only_stub_left(const std::wstring& root) {
     const std::wstring stub = installed_updater();
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    bool only_stub = true;
-    do {
-        const std::wstring name = entry.cFileName;
-        only_stub = name == L"." || name == L".." ||
-                    _wcsicmp((root + L"\\" + name).c_str(), stub.c_str()) == 0;
-    } while (only_stub && FindNextFileW(find, &entry));
-    FindClose(find);
-    return only_stub;
+    return fs_list(root + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
+        return _wcsicmp((root + L"\\" + entry.cFileName).c_str(), stub.c_str()) == 0;
+    });
 }
 
 // In this order, so that at every point either the registered command still works or
@@ -207,9 +171,9 @@ bool remove_installation(const std::wstring& root, const std::wstring& settings)
     if (running_stub) {
         moved = move_running_stub_out();
     } else {
-        DeleteFileW(installed_updater().c_str());
+        fs_delete(installed_updater());
     }
-    const bool root_gone = RemoveDirectoryW(root.c_str()) != FALSE;
+    const bool root_gone = fs_remove_folder(root);
     const bool complete = root_gone || (running_stub && moved.empty() && only_stub_left(root));
     remove_uninstall_key();
     const std::wstring folder = !root_gone && nameable_to_shell(root) ? root : std::wstring();

@@ -5,6 +5,7 @@
 #include "build_config.h"
 #include "package/download_resumable.h"
 #include "package/fetch_and_stage.h"
+#include "shell/uninstall_key.h"
 #include "state/install_state.h"
 #include "state/text.h"
 #include "state/update_log.h"
@@ -23,6 +24,11 @@ void check(InstallState& state) {
         return;
     }
     leftovers_remove(state);
+    // A commit ended between its record and its entry in the list of programs leaves the
+    // entry naming the version before.
+    if (!uninstall_key_follow(state.installed)) {
+        log_line("the entry in the list of programs could not be written");
+    }
     self_upgrade_if_newer(state.installed);
     Manifest manifest;
     std::wstring error;
@@ -31,10 +37,14 @@ void check(InstallState& state) {
         log_line("check failed: %s", w_to_utf8(error).c_str());
         return;
     }
-    // Kept, so that no earlier manifest can be served again in place of this one.
+    // Kept, so that no earlier manifest can be served again in place of this one; a
+    // record that cannot be saved now could not name a staged version either.
     if (manifest.issued > state.issued) {
         state.issued = manifest.issued;
-        state_save(state);
+        if (!state_save(state, error)) {
+            log_line("check failed: %s", w_to_utf8(error).c_str());
+            return;
+        }
     }
     const char* version = manifest.version.c_str();
     const bool needs_newer_stub =
@@ -70,8 +80,12 @@ void check(InstallState& state) {
         log_line("stage %s failed: %s", version, w_to_utf8(error).c_str());
         return;
     }
+    // Unrecorded, the folder is no staged version: the next check removes it.
     state.staged = manifest.version;
-    state_save(state);
+    if (!state_save(state, error)) {
+        log_line("stage %s failed: %s", version, w_to_utf8(error).c_str());
+        return;
+    }
     log_line("staged %s", version);
 }
 

@@ -8,10 +8,12 @@
 #include "package/sha256_file.h"
 #include "package/sha256_stream.h"
 #include "package/zip_reader.h"
+#include "state/fs.h"
 #include "state/hex_digest.h"
 #include "state/paths.h"
 #include "state/strict_json.h"
 #include "state/text.h"
+#include "state/win_err.h"
 
 #include <windows.h>
 
@@ -32,6 +34,9 @@ const uint64_t kFormat = 1;
 // A description of a hundred thousand files is a few megabytes.
 const size_t kDescriptionCap = 64 * 1024 * 1024;
 const DWORD kCopyChunk = 1024 * 1024;
+// Room for each file beyond its bytes: the rest of its last cluster, and its entry in
+// its folder.
+constexpr uint64_t kAllowancePerFile = 4096;
 
 enum class Source { kOld, kPatch, kWhole };
 
@@ -153,12 +158,29 @@ bool read_description(mz_zip_archive& zip, const std::map<std::string, mz_uint>&
     return true;
 }
 
+// What the tree takes on the disk: its files' bytes, room for each file and folder, and
+// the largest patch, which is unpacked beside it while it is applied.
+uint64_t bytes_needed(mz_zip_archive& zip, const Description& description) {
+    uint64_t needed =
+        (description.files.size() + description.folders.size() + 1) * kAllowancePerFile;
+    uint64_t largest_patch = 0;
+    for (const DeltaFile& file : description.files) {
+        needed += file.size;
+        mz_zip_archive_file_stat stat;
+        if (file.source == Source::kPatch && mz_zip_reader_file_stat(&zip, file.entry, &stat) &&
+            stat.m_uncomp_size > largest_patch) {
+            largest_patch = stat.m_uncomp_size;
+        }
+    }
+    return needed + largest_patch;
+}
+
 // Makes the folders above `path` (relative to `dest`), which must exist or be made.
 bool make_parents(const std::wstring& dest, const std::wstring& path) {
     for (size_t slash = path.find(L'\\'); slash != std::wstring::npos;
          slash = path.find(L'\\', slash + 1)) {
         const std::wstring folder = dest + L"\\" + path.substr(0, slash);
-        if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        if (!fs_make_folder(folder)) {
             return false;
         }
     }
@@ -172,21 +194,26 @@ struct Output {
     ImageHeader header{};
     uint64_t written = 0;
     bool failed = false;
+    DWORD disk_error = 0; // why making, writing or flushing the file failed; 0: it did not
 };
 
 // Made anew: a file already there would be one an earlier path reached under another
 // name (a short name, say), and is never written over.
 bool output_open(Output& out, const std::wstring& path) {
-    out.file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    return out.file != INVALID_HANDLE_VALUE && sha256_stream_open(out.digest);
+    out.file = fs_open(path, GENERIC_WRITE, 0, CREATE_NEW);
+    if (out.file == INVALID_HANDLE_VALUE) {
+        out.disk_error = GetLastError();
+        return false;
+    }
+    return sha256_stream_open(out.digest);
 }
 
 bool output_write(Output& out, const void* data, size_t size) {
-    DWORD wrote = 0;
-    const bool ok =
-        !out.failed && size <= 0xFFFFFFFFu && sha256_stream_add(out.digest, data, size) &&
-        WriteFile(out.file, data, static_cast<DWORD>(size), &wrote, nullptr) && wrote == size;
+    bool ok = !out.failed && sha256_stream_add(out.digest, data, size);
+    if (ok && !fs_write_all(out.file, data, size)) {
+        out.disk_error = GetLastError();
+        ok = false;
+    }
     if (ok) {
         image_header_feed(out.header, out.written, static_cast<const unsigned char*>(data), size);
         out.written += size;
@@ -197,8 +224,12 @@ bool output_write(Output& out, const void* data, size_t size) {
 
 // Flushes and closes; true when everything written reached the disk and `digest` is set.
 bool output_close(Output& out, std::string& digest) {
-    const bool ok = out.file != INVALID_HANDLE_VALUE && !out.failed && FlushFileBuffers(out.file) &&
-                    sha256_stream_finish(out.digest, digest);
+    bool ok = out.file != INVALID_HANDLE_VALUE && !out.failed;
+    if (ok && !FlushFileBuffers(out.file)) {
+        out.disk_error = GetLastError();
+        ok = false;
+    }
+    ok = ok && sha256_stream_finish(out.digest, digest);
     if (out.file != INVALID_HANDLE_VALUE) {
         CloseHandle(out.file);
     }
@@ -213,9 +244,9 @@ size_t write_to_output(void* opaque, mz_uint64, const void* data, size_t size) {
 // Copies the base file through `buffer` (kCopyChunk bytes, or null, which fails),
 // taking the copy's digest as it goes.
 bool copy_file(const std::wstring& from, Output& out, void* buffer) {
-    const HANDLE file = CreateFileW(from.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE file =
+        fs_open(from, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -231,24 +262,61 @@ bool copy_file(const std::wstring& from, Output& out, void* buffer) {
     return ok;
 }
 
+// The files of a tree being built, shared by the two threads that build them.
+struct Build {
+    Build(mz_zip_archive& zip_in, const Description& description_in,
+          const std::wstring& base_dir_in, const std::wstring& dest_in, uint64_t needed_in)
+        : zip(zip_in), description(description_in), base_dir(base_dir_in), dest(dest_in),
+          needed(needed_in), images(description_in.files.size(), 0),
+          errors(description_in.files.size()), machine(description_in.files.size(), 0),
+          first_failure(description_in.files.size()) {
+        for (size_t i = 0; i < description.files.size(); ++i) {
+            if (description.files[i].source == Source::kOld) {
+                copies.push_back(i);
+            }
+        }
+    }
+
+    mz_zip_archive& zip;
+    const Description& description;
+    const std::wstring& base_dir;
+    const std::wstring& dest;
+    uint64_t needed;                  // what the tree takes on the disk, for a full disk's text
+    std::vector<size_t> copies;       // the files taken from the old tree, in order
+    std::atomic<size_t> next_copy{0}; // the next of them that no thread has taken
+    std::vector<char> images;         // by file: a program image
+    std::vector<std::wstring> errors; // by file: why it failed
+    std::vector<char> machine;        // by file: the failure was the machine's, not the delta's
+    // The lowest index of a file that failed; the number of files while none has.
+    std::atomic<size_t> first_failure;
+};
+
+// Why `path` could not be made, written or flushed, `code` saying how.
+std::wstring disk_failure(const Build& build, const std::wstring& path, DWORD code) {
+    return fs_disk_full(code) ? fs_room_error(build.dest, build.needed)
+                              : win_err((L"cannot write " + path).c_str(), code);
+}
+
 // Patches the base file with the entry, through the scratch file, into `path`.
-bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& base,
-                       const std::wstring& path, std::string& digest, std::wstring& error) {
+bool apply_entry_patch(const Build& build, const DeltaFile& file, const std::wstring& base,
+                       const std::wstring& path, std::string& digest, std::wstring& error,
+                       bool& machine) {
     const std::wstring scratch = delta_patch_file();
     Output patch;
     std::string ignored;
-    DeleteFileW(scratch.c_str());
+    fs_delete(scratch);
     const bool extracted =
         output_open(patch, scratch) &&
-        mz_zip_reader_extract_to_callback(&zip, file.entry, write_to_output, &patch, 0);
+        mz_zip_reader_extract_to_callback(&build.zip, file.entry, write_to_output, &patch, 0);
     if (!output_close(patch, ignored) || !extracted) {
-        DeleteFileW(scratch.c_str());
-        error = L"cannot unpack the patch for " + file.path;
+        fs_delete(scratch);
+        machine = patch.disk_error != 0;
+        error = machine ? disk_failure(build, scratch, patch.disk_error)
+                        : L"cannot unpack the patch for " + file.path;
         return false;
     }
     bool applied = false;
-    const HANDLE handle = CreateFileW(scratch.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = fs_open(scratch, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     const HANDLE mapping = handle == INVALID_HANDLE_VALUE || patch.written == 0
                                ? nullptr
                                : CreateFileMappingW(handle, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -256,7 +324,7 @@ bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::ws
         mapping == nullptr ? nullptr : MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
     if (view != nullptr) {
         applied = patch_apply(base, view, static_cast<size_t>(patch.written), path, file.size,
-                              digest, error);
+                              digest, error, &machine);
         UnmapViewOfFile(view);
     } else {
         error = L"patch does not decode";
@@ -267,14 +335,18 @@ bool apply_entry_patch(mz_zip_archive& zip, const DeltaFile& file, const std::ws
     if (handle != INVALID_HANDLE_VALUE) {
         CloseHandle(handle);
     }
-    DeleteFileW(scratch.c_str());
+    fs_delete(scratch);
     return applied;
 }
 
-bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& base_dir,
-                const std::wstring& dest, void* buffer, bool& is_image, std::wstring& error) {
-    const std::wstring path = dest + L"\\" + file.path;
-    const std::wstring base = base_dir + L"\\" + file.base;
+// Builds file `i` of the description; on failure says why in build.errors[i], and
+// whose fault it was in build.machine[i].
+bool build_file(Build& build, size_t i, void* buffer, bool& is_image) {
+    const DeltaFile& file = build.description.files[i];
+    std::wstring& error = build.errors[i];
+    bool machine = false;
+    const std::wstring path = build.dest + L"\\" + file.path;
+    const std::wstring base = build.base_dir + L"\\" + file.base;
     // A copy's missing base shows when it is opened; a patch's would only show as a
     // base that cannot be mapped.
     if (file.source == Source::kPatch && !file_exists(base)) {
@@ -286,8 +358,9 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
         // The result's digest, of exactly file.size bytes, is what proves it; the base is
         // read once more only to name why a result came out wrong (or not at all), for a
         // changed base is the likeliest reason and the one a user can act on.
-        const bool built = apply_entry_patch(zip, file, base, path, digest, error);
-        if (!built || digest != file.sha256) {
+        const bool built = apply_entry_patch(build, file, base, path, digest, error, machine);
+        build.machine[i] = machine ? 1 : 0;
+        if (!machine && (!built || digest != file.sha256)) {
             std::string base_digest;
             if (!sha256_file(base, base_digest) || base_digest != file.base_sha256) {
                 error = L"base file changed: " + file.base;
@@ -312,13 +385,15 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
     const bool filled =
         opened && (file.source == Source::kOld
                        ? copy_file(base, out, buffer)
-                       : mz_zip_reader_extract_to_callback(&zip, file.entry, write_to_output, &out,
-                                                           0) != MZ_FALSE);
+                       : mz_zip_reader_extract_to_callback(&build.zip, file.entry, write_to_output,
+                                                           &out, 0) != MZ_FALSE);
     const bool written = output_close(out, digest) && filled;
     if (!written) {
-        error = file.source == Source::kOld && opened && !out.failed
+        build.machine[i] = out.disk_error != 0 ? 1 : 0;
+        error = out.disk_error != 0 ? disk_failure(build, path, out.disk_error)
+                : file.source == Source::kOld && opened && !out.failed
                     ? L"base file missing: " + file.base
-                    : L"cannot write " + path;
+                    : L"cannot unpack " + file.path;
         return false;
     }
     const bool matches = digest == file.sha256 && out.written == file.size;
@@ -332,37 +407,10 @@ bool build_file(mz_zip_archive& zip, const DeltaFile& file, const std::wstring& 
     return true;
 }
 
-// The files of a tree being built, shared by the two threads that build them.
-struct Build {
-    Build(mz_zip_archive& zip_in, const Description& description_in,
-          const std::wstring& base_dir_in, const std::wstring& dest_in)
-        : zip(zip_in), description(description_in), base_dir(base_dir_in), dest(dest_in),
-          images(description_in.files.size(), 0), errors(description_in.files.size()),
-          first_failure(description_in.files.size()) {
-        for (size_t i = 0; i < description.files.size(); ++i) {
-            if (description.files[i].source == Source::kOld) {
-                copies.push_back(i);
-            }
-        }
-    }
-
-    mz_zip_archive& zip;
-    const Description& description;
-    const std::wstring& base_dir;
-    const std::wstring& dest;
-    std::vector<size_t> copies;       // the files taken from the old tree, in order
-    std::atomic<size_t> next_copy{0}; // the next of them that no thread has taken
-    std::vector<char> images;         // by file: a program image
-    std::vector<std::wstring> errors; // by file: why it failed
-    // The lowest index of a file that failed; the number of files while none has.
-    std::atomic<size_t> first_failure;
-};
-
 // Builds file `i` through `buffer` (kCopyChunk bytes); a failure lowers first_failure.
 bool build_one(Build& build, size_t i, void* buffer) {
     bool is_image = false;
-    if (!build_file(build.zip, build.description.files[i], build.base_dir, build.dest, buffer,
-                    is_image, build.errors[i])) {
+    if (!build_file(build, i, buffer, is_image)) {
         size_t seen = build.first_failure;
         while (i < seen && !build.first_failure.compare_exchange_weak(seen, i)) {
         }
@@ -411,18 +459,25 @@ unsigned __stdcall copy_thread(void* argument) {
 
 bool delta_build_tree(const std::wstring& delta, const std::string& package_sha256,
                       const std::wstring& base_dir, const std::wstring& dest,
-                      std::vector<std::wstring>& images, std::wstring& error) {
+                      std::vector<std::wstring>& images, std::wstring& error, bool* machine_fault) {
     images.clear();
     error.clear();
-    FILE* stream = _wfopen(delta.c_str(), L"rb");
+    bool machine = false;
+    FILE* stream = fs_read_stream(delta);
     if (stream == nullptr) {
         error = L"cannot open delta package";
+        if (machine_fault != nullptr) {
+            *machine_fault = true;
+        }
         return false;
     }
     mz_zip_archive zip{};
     if (!mz_zip_reader_init_cfile(&zip, stream, 0, 0)) {
         std::fclose(stream);
         error = L"delta package is not a valid zip";
+        if (machine_fault != nullptr) {
+            *machine_fault = false;
+        }
         return false;
     }
     std::map<std::string, mz_uint> entries;
@@ -435,18 +490,25 @@ bool delta_build_tree(const std::wstring& delta, const std::string& package_sha2
     }
     Description description;
     bool ok = read_description(zip, entries, package_sha256, description, error);
+    const uint64_t needed = ok ? bytes_needed(zip, description) : 0;
     if (ok) {
         error.clear();
+        // Refused before anything is made when the disk cannot hold the tree.
+        machine = !fs_room_for(dest.substr(0, dest.rfind(L'\\')), needed, error);
+        ok = !machine;
     }
-    ok = ok && CreateDirectoryW(dest.c_str(), nullptr);
-    if (error.empty() && !ok) {
+    // Made anew: one left from before would mix its files into this tree.
+    if (ok && (fs_attributes(dest) != INVALID_FILE_ATTRIBUTES || !fs_make_folder(dest))) {
         error = L"cannot write " + dest;
+        machine = true;
+        ok = false;
     }
     for (size_t i = 0; ok && i < description.folders.size(); ++i) {
         const std::wstring folder = description.folders[i] + L"\\";
         ok = make_parents(dest, folder);
         if (!ok) {
             error = L"cannot write " + dest + L"\\" + description.folders[i];
+            machine = true;
         }
     }
     // Every file's folders once, before any file is written, rather than asked of the
@@ -459,11 +521,12 @@ bool delta_build_tree(const std::wstring& delta, const std::string& package_sha2
             ok = make_parents(dest, path);
             if (!ok) {
                 error = L"cannot write " + dest + L"\\" + path.substr(0, slash);
+                machine = true;
             }
         }
     }
     if (ok) {
-        Build build(zip, description, base_dir, dest);
+        Build build(zip, description, base_dir, dest, needed);
         // Copying the files taken as they were keeps a second core busy while the
         // others are decoded and unpacked, and the first thread to be done with its own
         // share helps with the rest. Without a second thread, the first does it all.
@@ -485,12 +548,16 @@ bool delta_build_tree(const std::wstring& delta, const std::string& package_sha2
         }
         if (!ok) {
             error = build.errors[failed];
+            machine = build.machine[failed] != 0;
         }
     }
     mz_zip_reader_end(&zip);
     std::fclose(stream);
     if (!ok) {
         images.clear();
+    }
+    if (machine_fault != nullptr) {
+        *machine_fault = !ok && machine;
     }
     return ok;
 }

@@ -18,10 +18,15 @@
 // made to the tree of another package than the one of SHA-256 `package_sha256`, in
 // either case), "base file missing: <path>", "base file
 // changed: <path>" (its digest is not the one the delta was made from), a patch that
-// does not apply (patch_apply's texts), "result does not match: <path>", "cannot write
-// <path>"; what was written by then stays, for the caller to remove. Uses
-// delta_patch_file() as scratch, and removes it. Nothing proportional to a file's size
-// is held in memory.
+// does not apply (patch_apply's texts), "result does not match: <path>", "cannot unpack
+// <path>" (an entry's data is damaged), "cannot write <path> (error N)", and fs_room_error's
+// text when the disk is full or found, before anything is made, to have less room than
+// the tree's files, a cluster for each and the largest patch take; what was written by
+// then stays, for the caller to remove. Uses delta_patch_file() as scratch, and removes
+// it. Nothing proportional to a file's size is held in memory. `machine_fault`, when
+// given, tells whether a failure was the machine's (a write, a full disk, a file it could
+// not open: the delta may serve again) rather than the delta's or the base tree's.
 bool delta_build_tree(const std::wstring& delta, const std::string& package_sha256,
                       const std::wstring& base_dir, const std::wstring& dest,
-                      std::vector<std::wstring>& images, std::wstring& error);
+                      std::vector<std::wstring>& images, std::wstring& error,
+                      bool* machine_fault = nullptr);

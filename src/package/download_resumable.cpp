@@ -1,6 +1,7 @@
 #include "package/download_resumable.h"
 
 #include "package/sha256_file.h"
+#include "state/fs.h"
 #include "state/hex_digest.h"
 #include "state/paths.h"
 #include "state/text.h"
@@ -19,8 +20,7 @@ bool digest_matches(const std::string& announced, const std::string& computed) {
 
 // Hashed while no other process can write it: what is checked is what is then used.
 bool check_digest(const std::wstring& path, const std::string& sha256, std::wstring& error) {
-    const HANDLE guard = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE guard = fs_open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     std::string digest;
     const bool hashed = guard != INVALID_HANDLE_VALUE && sha256_file(path, digest);
     if (guard != INVALID_HANDLE_VALUE) {
@@ -64,21 +64,16 @@ bool download_resumable(const std::string& url, const std::string& sha256, uint6
 bool download_discard(const std::string& sha256) {
     const std::wstring partial = download_partial(sha256);
     // The data first: while another process writes it, neither goes.
-    const bool gone = DeleteFileW(partial.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    const bool gone = fs_delete(partial);
     if (gone) {
-        DeleteFileW(download_validator(sha256).c_str());
+        fs_delete(download_validator(sha256));
     }
     return gone;
 }
 
 void download_prune(const std::vector<std::string>& keep) {
     std::vector<std::string> dropped;
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW(download_names().c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
+    fs_list(download_names(), [&](const WIN32_FIND_DATAW& entry) {
         const std::string digest = download_digest_of(entry.cFileName);
         bool kept = digest.empty(); // not a name of a kept download
         for (const std::string& named : keep) {
@@ -87,8 +82,8 @@ void download_prune(const std::vector<std::string>& keep) {
         if (!kept) {
             dropped.push_back(digest);
         }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+        return true;
+    });
     for (const std::string& digest : dropped) {
         download_discard(digest);
     }

@@ -5,6 +5,7 @@
 #include "package/tree_signatures.h"
 #include "package/zip_extract.h"
 #include "state/file_tree.h"
+#include "state/fs.h"
 #include "state/paths.h"
 #include "state/text.h"
 #include "state/update_log.h"
@@ -30,7 +31,7 @@ Progress window_progress() {
 
 // A folder of the program's name is no program.
 bool is_file(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = fs_attributes(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -42,13 +43,13 @@ bool move_into_place(const std::wstring& staged, const std::string& version) {
     const std::wstring target = app_dir(version);
     const std::wstring aside = replaced_dir(version);
     const bool replacing = file_exists(target);
-    if (replacing && !MoveFileExW(target.c_str(), aside.c_str(), 0)) {
+    if (replacing && !fs_rename(target, aside)) {
         return false;
     }
-    if (!MoveFileExW(staged.c_str(), target.c_str(), 0)) {
+    if (!fs_rename(staged, target)) {
         // Should this fail too, the next staging puts the folder back.
         if (replacing) {
-            MoveFileExW(aside.c_str(), target.c_str(), 0);
+            fs_rename(aside, target);
         }
         return false;
     }
@@ -68,9 +69,10 @@ bool clear_staging(const std::wstring& staging, std::wstring& error) {
     return true;
 }
 
-// Steps once the tree is in the staging folder, whichever road it came by.
+// Steps once the tree is in the staging folder, whichever road it came by. `machine`
+// tells, on failure, whether the machine was at fault rather than the release.
 bool check_and_move(const Manifest& manifest, const std::wstring& staging,
-                    const std::vector<std::wstring>& images, std::wstring& error) {
+                    const std::vector<std::wstring>& images, std::wstring& error, bool& machine) {
     if (!is_file(app_exe_in(staging))) {
         error = L"package has no brindlewick.exe";
         return false;
@@ -80,36 +82,65 @@ bool check_and_move(const Manifest& manifest, const std::wstring& staging,
     }
     if (!move_into_place(staging, manifest.version)) {
         error = L"could not move staged version into place";
+        machine = true;
         return false;
     }
     return true;
 }
 
-// Steps after the download and its digest check; the caller removes the scratch names
-// whatever happens.
+// Steps after the download and its digest check.
 bool extract_and_place(const Manifest& manifest, const std::wstring& package,
-                       const std::wstring& staging, std::wstring& error) {
+                       const std::wstring& staging, std::wstring& error, bool& machine) {
     std::vector<std::wstring> images;
-    return clear_staging(staging, error) &&
-           zip_extract_listing_images(package, staging, images, error) &&
-           check_and_move(manifest, staging, images, error);
+    if (!clear_staging(staging, error)) {
+        machine = true;
+        return false;
+    }
+    return zip_extract_listing_images(package, staging, images, error, &machine) &&
+           check_and_move(manifest, staging, images, error, machine);
+}
+
+// Whether the disk holds what staging a release still has to write: the rest of the
+// download of `sha256` (`size` bytes; 0: not known, and nothing is asked) and the tree,
+// which takes at least `tree_floor` bytes. A check that failed for want of room so costs
+// no download while the disk stays full.
+bool room_to_stage(const std::string& sha256, uint64_t size, uint64_t tree_floor,
+                   std::wstring& error) {
+    if (size == 0) {
+        return true;
+    }
+    uint64_t have = 0; // none kept
+    fs_size(download_partial(sha256), have);
+    return fs_room_for(root_dir(), (have < size ? size - have : 0) + tree_floor, error);
 }
 
 // The tree built from the installed version's folder and the delta the manifest offers
-// from it. A delta download cut short is kept for the next run, as a package's is.
+// from it. The delta is kept for the next run when the download is cut short or the
+// machine failed the staging (`machine`: a full disk, a file held too long), and
+// dropped when the delta itself or the installed tree is at fault.
 bool stage_from_delta(const Manifest& manifest, const DeltaOffer& offer,
-                      const std::string& installed, const Progress& progress, std::wstring& error) {
+                      const std::string& installed, const Progress& progress, std::wstring& error,
+                      bool& machine) {
     const std::wstring staging = staging_dir();
+    // The new tree is no smaller than its package, whichever road it comes by.
+    if (!room_to_stage(offer.sha256, offer.size, manifest.size, error)) {
+        machine = true;
+        return false;
+    }
     std::wstring delta;
     if (!download_resumable(offer.url, offer.sha256, offer.size, progress, delta, error)) {
         return false;
     }
     std::vector<std::wstring> images;
-    const bool staged =
-        clear_staging(staging, error) &&
-        delta_build_tree(delta, manifest.sha256, app_dir(installed), staging, images, error) &&
-        check_and_move(manifest, staging, images, error);
-    download_discard(offer.sha256);
+    bool staged = clear_staging(staging, error);
+    machine = !staged;
+    staged = staged &&
+             delta_build_tree(delta, manifest.sha256, app_dir(installed), staging, images, error,
+                              &machine) &&
+             check_and_move(manifest, staging, images, error, machine);
+    if (staged || !machine) {
+        download_discard(offer.sha256);
+    }
     if (!staged) {
         rm_tree(staging);
     }
@@ -121,23 +152,16 @@ bool stage_from_delta(const Manifest& manifest, const DeltaOffer& offer,
 void stage_settle_set_aside() {
     const size_t name_start = root_dir().size() + 1;
     const size_t version_start = replaced_dir("").size() - name_start;
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW(replaced_dir("*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
+    fs_list(replaced_dir("*"), [&](const WIN32_FIND_DATAW& entry) {
         const std::string version = w_to_utf8(std::wstring(entry.cFileName).substr(version_start));
-        if (!ver_valid(version)) {
-            continue;
+        if (ver_valid(version)) {
+            const std::wstring aside = replaced_dir(version);
+            if (file_exists(app_dir(version)) || !fs_rename(aside, app_dir(version))) {
+                rm_tree(aside);
+            }
         }
-        const std::wstring aside = replaced_dir(version);
-        if (file_exists(app_dir(version)) ||
-            !MoveFileExW(aside.c_str(), app_dir(version).c_str(), 0)) {
-            rm_tree(aside);
-        }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+        return true;
+    });
 }
 
 std::vector<std::string> stage_download_digests(const Manifest& manifest,
@@ -164,8 +188,14 @@ bool fetch_and_stage(const Manifest& manifest, const std::string& installed, boo
         installed.empty() ? nullptr : manifest_delta_from(manifest, installed);
     if (offer != nullptr && file_exists(app_dir(installed))) {
         std::wstring failure;
-        if (stage_from_delta(manifest, *offer, installed, progress, failure)) {
+        bool machine = false;
+        if (stage_from_delta(manifest, *offer, installed, progress, failure, machine)) {
             return true;
+        }
+        // The package would need the same disk, and more of it.
+        if (machine) {
+            error = failure;
+            return false;
         }
         log_line("delta %s->%s failed: %s; fetching the full package", installed.c_str(),
                  manifest.version.c_str(), w_to_utf8(failure).c_str());
@@ -174,7 +204,8 @@ bool fetch_and_stage(const Manifest& manifest, const std::string& installed, boo
         }
     }
     std::wstring package;
-    if (!download_resumable(manifest.url, manifest.sha256, manifest.size, progress, package,
+    if (!room_to_stage(manifest.sha256, manifest.size, manifest.size, error) ||
+        !download_resumable(manifest.url, manifest.sha256, manifest.size, progress, package,
                             error)) {
         return false;
     }
@@ -183,8 +214,13 @@ bool fetch_and_stage(const Manifest& manifest, const std::string& installed, boo
         ui_progress(-1);
     }
     std::wstring failure;
-    const bool staged = extract_and_place(manifest, package, staging, failure);
-    download_discard(manifest.sha256);
+    bool machine = false;
+    const bool staged = extract_and_place(manifest, package, staging, failure, machine);
+    // A package that staged, or that cannot (its contents refused), has served; one the
+    // machine failed is kept, verified, for the next try.
+    if (staged || !machine) {
+        download_discard(manifest.sha256);
+    }
     if (!staged) {
         rm_tree(staging);
         error = failure;

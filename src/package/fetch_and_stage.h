@@ -15,10 +15,15 @@
 // from the folder and the delta first; should anything on that road fail, a line
 // "delta <installed>-><version> failed: <reason>; fetching the full package" goes to the
 // log and the package is fetched after all. `show_progress` reports to the progress
-// window. On failure `error` says why, a folder of the same version that existed is
-// still whole, and no scratch file or folder is left but a download cut short, kept for
-// the next call to continue (download_resumable). Callers keep other runs off the
-// scratch names with the updater lock.
+// window. Before each download the disk is asked for the rest of it and the tree, which
+// takes at least the package's size; and before unpacking, for the tree's own size
+// ("not enough disk space: needs N MB on X:, M MB free"). A delta road that fails for
+// the machine (a full disk, a file held too long) fails the call: the package would need
+// more of the same. On failure `error` says why, a folder of the same version that
+// existed is still whole, and no scratch file or folder is left but the downloads worth
+// keeping for the next call: one cut short, to continue (download_resumable), and one
+// verified whose staging the machine failed, to use as it is. Callers keep other runs off
+// the scratch names with the updater lock.
 bool fetch_and_stage(const Manifest& manifest, const std::string& installed, bool show_progress,
                      std::wstring& error);
 

@@ -1,6 +1,7 @@
 #include "package/image_file.h"
 
 #include "package/image_header.h"
+#include "state/fs.h"
 
 #include <windows.h>
 
@@ -8,8 +9,8 @@
 
 bool image_file_read(const std::wstring& path, bool& is_image) {
     is_image = false;
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        fs_open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -1,6 +1,7 @@
 #include "package/patch_apply.h"
 
 #include "package/sha256_stream.h"
+#include "state/fs.h"
 
 #include <windows.h>
 
@@ -46,8 +47,7 @@ bool close_mapped(MappedFile& mapped) {
 // Maps the base for reading. Others may read it meanwhile but not change it, so that
 // the bytes decoded against stay the bytes that were there.
 bool map_base(const std::wstring& path, MappedFile& base, size_t& size) {
-    base.file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+    base.file = fs_open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     LARGE_INTEGER length;
     if (base.file == INVALID_HANDLE_VALUE || !GetFileSizeEx(base.file, &length) ||
         static_cast<uint64_t>(length.QuadPart) > SIZE_MAX) {
@@ -68,8 +68,7 @@ bool map_base(const std::wstring& path, MappedFile& base, size_t& size) {
 // Creates the result at its full size and maps it for writing: disk space runs out
 // here, with an error, rather than as a fault while the decoder writes to the view.
 bool map_out(const std::wstring& path, uint64_t size, MappedFile& out) {
-    out.file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    out.file = fs_open(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
     if (out.file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -128,8 +127,11 @@ bool digest_of(const void* view, size_t size, std::string& sha256) {
 
 bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_size,
                  const std::wstring& out_path, uint64_t out_size, std::string& sha256,
-                 std::wstring& error) {
+                 std::wstring& error, bool* machine_fault) {
     sha256.clear();
+    if (machine_fault != nullptr) {
+        *machine_fault = false;
+    }
     // The frame's header is checked before any file is touched. Exactly one frame:
     // concatenated ones would each decode against the base.
     ZSTD_frameHeader header;
@@ -156,8 +158,19 @@ bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_
         error = L"cannot read " + base_path;
         return false;
     }
+    // Extending a file into a mapping may pass on a full disk (Wine lets it), and a write
+    // into the view then faults and ends the process: the room is asked for first.
+    const std::wstring folder = out_path.substr(0, out_path.rfind(L'\\'));
+    if (!fs_room_for(folder, out_size, error)) {
+        close_mapped(base);
+        if (machine_fault != nullptr) {
+            *machine_fault = true;
+        }
+        return false;
+    }
     MappedFile out;
     const bool created = map_out(out_path, out_size, out);
+    const DWORD out_error = created ? 0 : GetLastError();
     const bool made = out.file != INVALID_HANDLE_VALUE;
     Decoded decoded = Decoded::Fails;
     if (created) {
@@ -182,14 +195,18 @@ bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_
     }
     sha256.clear();
     if (made) {
-        DeleteFileW(out_path.c_str());
+        fs_delete(out_path);
     }
     if (created && decoded == Decoded::WrongSize) {
         error = L"patch result has the wrong size";
     } else if (created && decoded == Decoded::Fails) {
         error = L"patch does not decode";
     } else {
-        error = L"cannot write " + out_path;
+        error =
+            fs_disk_full(out_error) ? fs_room_error(folder, out_size) : L"cannot write " + out_path;
+        if (machine_fault != nullptr) {
+            *machine_fault = true;
+        }
     }
     return false;
 }

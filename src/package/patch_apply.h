@@ -18,7 +18,10 @@
 // file there is left as it was). On success `sha256` is the result's SHA-256 (64
 // lowercase hexadecimal characters), taken of the bytes as they were decoded; empty on
 // failure. A patch without a checksum decoded against the wrong base gives wrong bytes:
-// the caller checks that digest.
+// the caller checks that digest. The result's room is asked of the disk before the file is
+// made: fs_room_error's text when there is too little. `machine_fault`, when given, tells
+// whether a failure was the machine's (a write, a full disk) rather than the patch's or
+// the base's.
 bool patch_apply(const std::wstring& base_path, const void* patch, size_t patch_size,
                  const std::wstring& out_path, uint64_t out_size, std::string& sha256,
-                 std::wstring& error);
+                 std::wstring& error, bool* machine_fault = nullptr);

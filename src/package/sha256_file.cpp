@@ -1,6 +1,7 @@
 #include "package/sha256_file.h"
 
 #include "package/sha256_stream.h"
+#include "state/fs.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,7 @@ const size_t kBufferSize = 64 * 1024;
 
 bool sha256_file(const std::wstring& path, std::string& hex) {
     hex.clear();
-    FILE* file = _wfopen(path.c_str(), L"rb");
+    FILE* file = fs_read_stream(path);
     if (file == nullptr) {
         return false;
     }

@@ -3,6 +3,8 @@
 #include "build_config.h"
 #include "state/cng.h"
 #include "state/file_tree.h"
+#include "state/fs.h"
+#include "state/paths.h"
 #include "state/text.h"
 
 #include <windows.h>
@@ -134,9 +136,17 @@ const wchar_t* signer_problem(HANDLE state, const std::vector<std::string>& pins
 // Why the file at `path` is refused, as the start of the error text; nullptr when its
 // signature is valid and its signer pinned.
 const wchar_t* signature_problem(const std::wstring& path, const std::vector<std::string>& pins) {
+    // Read through a handle of ours, by a path of any length: the check opens nothing by
+    // name, and nobody changes the file while it is read.
+    const std::wstring extended = path_extended(path);
+    const HANDLE opened = fs_open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    if (opened == INVALID_HANDLE_VALUE) {
+        return kBadSignature;
+    }
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof file;
-    file.pcwszFilePath = path.c_str();
+    file.pcwszFilePath = extended.c_str();
+    file.hFile = opened;
     WINTRUST_DATA data = {};
     data.cbStruct = sizeof data;
     data.dwUIChoice = WTD_UI_NONE;
@@ -165,6 +175,7 @@ const wchar_t* signature_problem(const std::wstring& path, const std::vector<std
     }
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     WinVerifyTrust(no_user, &action, &data);
+    CloseHandle(opened);
     return problem;
 }
 

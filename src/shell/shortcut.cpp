@@ -1,6 +1,7 @@
 #include "shell/shortcut.h"
 
 #include "state/file_tree.h"
+#include "state/fs.h"
 #include "state/paths.h"
 
 #include <objbase.h>
@@ -55,12 +56,10 @@ bool make_shortcut() {
 }
 
 void remove_shortcut() {
-    const std::wstring programs = shortcut_path(FOLDERID_Programs);
-    if (!programs.empty()) {
-        DeleteFileW(programs.c_str());
-    }
-    const std::wstring desktop = shortcut_path(FOLDERID_Desktop);
-    if (!desktop.empty()) {
-        DeleteFileW(desktop.c_str());
+    for (const std::wstring& path :
+         {shortcut_path(FOLDERID_Programs), shortcut_path(FOLDERID_Desktop)}) {
+        if (!path.empty()) {
+            fs_delete(path);
+        }
     }
 }

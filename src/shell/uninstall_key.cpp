@@ -21,6 +21,36 @@ void set_number(HKEY key, const wchar_t* name, DWORD value) {
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
+// The size in KiB that the entry gives, as the list of installed programs shows it.
+DWORD estimated_size() {
+    return static_cast<DWORD>(dir_size(root_dir()) / 1024);
+}
+
+// What the entry says now: its version and size; false when it cannot be read.
+bool read_entry(std::wstring& version, DWORD& size) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kSubkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    wchar_t text[64] = L"";
+    DWORD text_bytes = sizeof text - sizeof(wchar_t);
+    DWORD type = 0;
+    DWORD size_bytes = sizeof size;
+    const bool read =
+        RegQueryValueExW(key, L"DisplayVersion", nullptr, &type, reinterpret_cast<BYTE*>(text),
+                         &text_bytes) == ERROR_SUCCESS &&
+        type == REG_SZ &&
+        RegQueryValueExW(key, L"EstimatedSize", nullptr, &type, reinterpret_cast<BYTE*>(&size),
+                         &size_bytes) == ERROR_SUCCESS &&
+        type == REG_DWORD;
+    RegCloseKey(key);
+    version.assign(text, text_bytes / sizeof(wchar_t));
+    while (!version.empty() && version.back() == L'\0') {
+        version.pop_back();
+    }
+    return read;
+}
+
 } // namespace
 
 bool write_uninstall_key(const std::string& version) {
@@ -42,12 +72,25 @@ bool write_uninstall_key(const std::string& version) {
     set_text(key, L"URLInfoAbout", PUBLISHER_HOME_PAGE);
     set_number(key, L"NoModify", 1);
     set_number(key, L"NoRepair", 1);
-    set_number(key, L"EstimatedSize", static_cast<DWORD>(dir_size(root) / 1024));
+    set_number(key, L"EstimatedSize", estimated_size());
     // On the disk before install.json, which is written after it and flushed, can say
     // the installation is whole.
     RegFlushKey(key);
     RegCloseKey(key);
     return true;
+}
+
+bool uninstall_key_follow(const std::string& version) {
+    std::wstring said;
+    DWORD size = 0;
+    if (read_entry(said, size) && said == utf8_to_w(version)) {
+        const DWORD measured = estimated_size();
+        const DWORD off = size > measured ? size - measured : measured - size;
+        if (off <= measured / 10) {
+            return true;
+        }
+    }
+    return write_uninstall_key(version);
 }
 
 void remove_uninstall_key() {

@@ -9,5 +9,11 @@
 // a value that fails to write is left out silently.
 bool write_uninstall_key(const std::string& version);
 
+// Writes the entry again (write_uninstall_key) when it is behind the record: gone, not
+// naming `version`, or with a size estimate that is off by more than a tenth (a version
+// folder added or removed since). A commit killed between its record and its entry
+// leaves one such. False when it was behind and could not be written.
+bool uninstall_key_follow(const std::string& version);
+
 // Deletes the entry; a missing one is fine.
 void remove_uninstall_key();

@@ -1,13 +1,10 @@
 #include "state/file_tree.h"
 
+#include "state/fs.h"
+
 #include <windows.h>
 
 namespace {
-
-bool is_dot_entry(const wchar_t* name) {
-    return (name[0] == L'.' && name[1] == L'\0') ||
-           (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
-}
 
 bool is_directory(const WIN32_FIND_DATAW& entry) {
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -25,35 +22,22 @@ bool is_link(const WIN32_FIND_DATAW& entry) {
 // `rel` is the folder being listed, relative to `path`: empty, or ending in a backslash.
 bool walk_below(const std::wstring& path, const std::wstring& rel,
                 const std::function<bool(const std::wstring&)>& visit) {
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((path + L"\\" + rel + L"*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    bool going = true;
-    do {
-        if (is_dot_entry(entry.cFileName)) {
-            continue;
-        }
+    return fs_list(path + L"\\" + rel + L"*", [&](const WIN32_FIND_DATAW& entry) {
         const std::wstring child = rel + entry.cFileName;
         if (!is_directory(entry)) {
-            going = visit(child);
-        } else if (!is_link(entry)) {
-            going = walk_below(path, child + L"\\", visit);
+            return visit(child);
         }
-    } while (going && FindNextFileW(find, &entry));
-    FindClose(find);
-    return going;
+        return is_link(entry) || walk_below(path, child + L"\\", visit);
+    });
 }
 
 // Removes a link itself, never what it points to: through a handle opened on the link
 // and seen to be one. Removing by name is not safe everywhere: Wine, whose handles never
 // show a link, removes a link's empty target folder that way.
 bool remove_link(const std::wstring& path) {
-    const HANDLE link =
-        CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE link = fs_open(
+        path, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
     if (link == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -66,28 +50,68 @@ bool remove_link(const std::wstring& path) {
     return removed;
 }
 
-// Deletes what the folder `path` holds; rm_tree has checked that it is no link.
-void remove_entries(const std::wstring& path) {
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            if (is_dot_entry(entry.cFileName)) {
-                continue;
-            }
-            const std::wstring child = path + L"\\" + entry.cFileName;
-            if (is_link(entry)) {
-                // What it points to lies outside this tree.
-                remove_link(child);
-            } else if (is_directory(entry)) {
-                rm_tree(child);
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
+// The first failure of a pass that another program's hold explains: worth another pass.
+struct Removal {
+    DWORD held = 0;
+    DWORD last = 0;
+
+    void failed() {
+        last = GetLastError();
+        if (held == 0 && (last == ERROR_ACCESS_DENIED || last == ERROR_SHARING_VIOLATION ||
+                          last == ERROR_LOCK_VIOLATION)) {
+            held = last;
+        }
     }
+};
+
+bool remove_folder_once(const std::wstring& path, Removal& removal);
+
+// Deletes what the folder `path` holds, once each; remove_folder_once has checked that
+// it is no link.
+void remove_entries(const std::wstring& path, Removal& removal) {
+    fs_list(path + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
+        const std::wstring child = path + L"\\" + entry.cFileName;
+        // What a link points to lies outside this tree.
+        const bool removed = is_link(entry)        ? remove_link(child)
+                             : is_directory(entry) ? remove_folder_once(child, removal)
+                                                   : fs_delete(child, FsWait::once);
+        if (!removed) {
+            removal.failed();
+        }
+        return true;
+    });
+}
+
+// One pass over the tree, waiting for nothing. True when `path` is gone.
+bool remove_folder_once(const std::wstring& path, Removal& removal) {
+    // Opened as it stands, not through a link, and held without delete sharing while
+    // its entries go: a link put in its place since it was looked at shows as a link,
+    // and the folder cannot be renamed away for one to take its name during the walk.
+    // (Wine's handles never show a link, which its attributes do.)
+    const HANDLE folder = fs_open(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (folder == INVALID_HANDLE_VALUE) {
+        removal.failed();
+        return false; // nor could it be listed
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const DWORD opened =
+        GetFileInformationByHandle(folder, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+    const bool walk = opened != INVALID_FILE_ATTRIBUTES && !is_link(opened) &&
+                      (opened & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (walk) {
+        remove_entries(path, removal);
+    }
+    CloseHandle(folder);
+    if (opened != INVALID_FILE_ATTRIBUTES && is_link(opened)) {
+        return remove_link(path);
+    }
+    if (walk && fs_remove_folder(path, FsWait::once)) {
+        return true;
+    }
+    removal.failed();
+    return false;
 }
 
 } // namespace
@@ -96,7 +120,7 @@ bool rm_tree(const std::wstring& path) {
     // A link may stand where a folder of ours belongs (planted, say, at a name the
     // program empties): only the link goes, for what it points to is not ours. The
     // attributes show a link on Windows and under Wine alike.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = fs_attributes(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return false;
     }
@@ -106,44 +130,31 @@ bool rm_tree(const std::wstring& path) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return false;
     }
-    // Opened as it stands, not through a link, and held without delete sharing while
-    // its entries go: a link put in its place since the look above shows as a link, and
-    // the folder cannot be renamed away for one to take its name during the walk. (Wine's
-    // handles never show a link, which its attributes above do.)
-    const HANDLE folder =
-        CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
-        return false; // nor could it be listed
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    const DWORD opened =
-        GetFileInformationByHandle(folder, &info) ? info.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
-    const bool walk = opened != INVALID_FILE_ATTRIBUTES && !is_link(opened) &&
-                      (opened & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (walk) {
-        remove_entries(path);
-    }
-    CloseHandle(folder);
-    if (opened != INVALID_FILE_ATTRIBUTES && is_link(opened)) {
-        return remove_link(path);
-    }
-    return walk && RemoveDirectoryW(path.c_str()) != FALSE;
+    // Pass after pass while another program holds something in it (a scanner reading a
+    // file just written): the waits bound the whole tree, not each of its files, for a
+    // running program's files stay held however long one waits.
+    return fs_retry([&] {
+        Removal removal;
+        if (remove_folder_once(path, removal)) {
+            return true;
+        }
+        SetLastError(removal.held != 0 ? removal.held : removal.last);
+        return false;
+    });
 }
 
 bool rm_path(const std::wstring& path) {
-    if (rm_tree(path)) {
+    const DWORD attributes = fs_attributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
         return true;
     }
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
-    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    const bool folder_or_link =
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0;
+    return folder_or_link ? rm_tree(path) : fs_delete(path);
 }
 
 bool flush_file(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = fs_open(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -153,32 +164,22 @@ bool flush_file(const std::wstring& path) {
 }
 
 uint64_t dir_size(const std::wstring& path) {
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) {
-        return 0;
-    }
     uint64_t total = 0;
-    do {
-        if (is_dot_entry(entry.cFileName)) {
-            continue;
-        }
-        if (is_directory(entry)) {
-            if (!is_link(entry)) {
-                total += dir_size(path + L"\\" + entry.cFileName);
-            }
-        } else {
+    fs_list(path + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
+        if (!is_directory(entry)) {
             total += (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        } else if (!is_link(entry)) {
+            total += dir_size(path + L"\\" + entry.cFileName);
         }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+        return true;
+    });
     return total;
 }
 
 void ensure_parent_dirs(const std::wstring& base, const std::wstring& rel) {
     for (size_t slash = rel.find(L'\\'); slash != std::wstring::npos;
          slash = rel.find(L'\\', slash + 1)) {
-        CreateDirectoryW((base + L"\\" + rel.substr(0, slash)).c_str(), nullptr);
+        fs_make_folder(base + L"\\" + rel.substr(0, slash));
     }
 }
 

@@ -6,7 +6,9 @@
 #include <string>
 
 // Deletes everything below `path`, then `path` itself, best effort: an entry that
-// resists (a file held open, say) does not stop the walk. True when `path` is gone;
+// resists (a file held open, say) does not stop the walk. While what resists is held by
+// another program, the walk is made again as the file operations wait (state/fs.h),
+// for the whole tree rather than for each of its files. True when `path` is gone;
 // false, touching nothing, when it is missing or a plain file. Links (junctions,
 // symbolic links), `path` itself included, are removed as links, never walked into:
 // what they point to stays. Wine cannot remove the Unix links it shows as links, so

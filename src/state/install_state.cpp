@@ -1,42 +1,45 @@
 #include "state/install_state.h"
 
+#include "state/fs.h"
 #include "state/install_state_json.h"
 #include "state/paths.h"
+#include "state/win_err.h"
 
 #include <windows.h>
 
 #include <bcrypt.h>
 
-#include <cstdio>
-#include <io.h>
-
 namespace {
 
+// Shared with every other reader, and with a writer replacing the file meanwhile: a stub
+// reading the record must never make another's save fail.
 bool read_whole_file(const std::wstring& path, std::string& bytes) {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr) {
+    const HANDLE file = fs_open(
+        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
     char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+    DWORD got = 0;
+    bool read = true;
+    while ((read = ReadFile(file, chunk, sizeof chunk, &got, nullptr) != FALSE) && got > 0) {
         bytes.append(chunk, got);
     }
-    const bool read_error = ferror(file) != 0;
-    fclose(file);
-    return !read_error;
+    CloseHandle(file);
+    return read;
 }
 
 // The data must be on disk before the rename makes it the live file: otherwise a power
 // cut soon after can leave install.json empty or zero-filled.
 bool write_file_durably(const std::wstring& path, const std::string& bytes) {
-    FILE* file = _wfopen(path.c_str(), L"wb");
-    if (file == nullptr) {
+    const HANDLE file = fs_open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+    if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    ok = ok && fflush(file) == 0 && _commit(_fileno(file)) == 0;
-    ok = (fclose(file) == 0) && ok;
+    bool ok = fs_write_all(file, bytes.data(), bytes.size()) && FlushFileBuffers(file);
+    const DWORD error = GetLastError();
+    ok = CloseHandle(file) && ok;
+    SetLastError(error);
     return ok;
 }
 
@@ -61,13 +64,27 @@ bool state_reload(InstallState& state) {
 }
 
 bool state_save(const InstallState& state) {
+    std::wstring unused;
+    return state_save(state, unused);
+}
+
+bool state_save(const InstallState& state, std::wstring& error) {
     const std::wstring target = state_file();
     const std::wstring temporary = state_temp_file();
-    if (!write_file_durably(temporary, state_to_json(state))) {
-        DeleteFileW(temporary.c_str());
+    const std::string text = state_to_json(state);
+    bool saved = write_file_durably(temporary, text);
+    if (!saved) {
+        const DWORD code = GetLastError();
+        fs_delete(temporary);
+        error = fs_disk_full(code) ? fs_room_error(root_dir(), text.size())
+                                   : win_err(L"cannot save install.json", code);
         return false;
     }
-    return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    saved = fs_replace(temporary, target);
+    if (!saved) {
+        error = win_err(L"cannot save install.json", GetLastError());
+    }
+    return saved;
 }
 
 bool state_draw_bucket(InstallState& state) {

@@ -1,5 +1,6 @@
 #include "state/paths.h"
 
+#include "state/fs.h"
 #include "state/hex_digest.h"
 #include "state/text.h"
 
@@ -7,6 +8,7 @@
 #include <shlobj.h>
 
 #include <cwchar>
+#include <vector>
 
 namespace {
 
@@ -22,9 +24,8 @@ std::wstring under_root(const wchar_t* name) {
 // The volume and index that make a file itself; false when it cannot be opened.
 bool file_identity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
     // No access asked for and every sharing allowed: a running program opens this way.
-    const HANDLE file =
-        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = fs_open(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -46,7 +47,7 @@ std::wstring root_dir() {
     }
     std::wstring root = std::wstring(local_app_data) + L"\\Brindlewick";
     CoTaskMemFree(local_app_data);
-    CreateDirectoryW(root.c_str(), nullptr);
+    fs_make_folder(root);
     cached_root = root;
     return root;
 }
@@ -93,6 +94,17 @@ std::wstring state_temp_file() {
 
 std::wstring log_file() {
     return under_root(L"\\updater.log");
+}
+
+std::wstring rootless_log_file() {
+    const std::wstring temp = temp_dir();
+    return temp.empty() ? temp : temp + L"Brindlewick-updater.log";
+}
+
+std::wstring temp_dir() {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    return length > 0 && length <= MAX_PATH ? std::wstring(folder, length) : std::wstring();
 }
 
 std::wstring download_file() {
@@ -154,6 +166,47 @@ std::wstring replaced_dir(const std::string& version) {
     return root_dir() + L"\\replaced-" + utf8_to_w(version);
 }
 
+std::wstring path_extended(const std::wstring& path) {
+    const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    const bool prefixed = path.size() >= 4 && separator(path[0]) && separator(path[1]) &&
+                          (path[2] == L'?' || path[2] == L'.') && separator(path[3]);
+    const bool drive =
+        path.size() >= 3 && path[1] == L':' && separator(path[2]) &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+    const bool unc = !prefixed && path.size() > 2 && separator(path[0]) && separator(path[1]);
+    if (prefixed || (!drive && !unc)) {
+        return path;
+    }
+    std::wstring extended = drive ? L"\\\\?\\" + path.substr(0, 2) : L"\\\\?\\UNC";
+    // Components past the drive, or past "\\server\share", which ".." never climbs above.
+    std::vector<std::wstring> kept;
+    const size_t fixed = drive ? 0 : 2;
+    for (size_t at = drive ? 3 : 2; at <= path.size();) {
+        size_t end = at;
+        while (end < path.size() && !separator(path[end])) {
+            ++end;
+        }
+        const std::wstring part = path.substr(at, end - at);
+        if (part == L"..") {
+            if (kept.size() > fixed) {
+                kept.pop_back();
+            }
+        } else if (!part.empty() && part != L".") {
+            kept.push_back(part);
+        }
+        at = end + 1;
+    }
+    for (const std::wstring& part : kept) {
+        extended += L'\\';
+        extended += part;
+    }
+    // The root of a drive keeps its backslash: without it, it would name the volume.
+    if (kept.empty()) {
+        extended += L'\\';
+    }
+    return extended;
+}
+
 std::wstring own_path() {
     // MAX_PATH is the common case; longer paths are read whole rather than cut, so
     // that comparing them with the stub's path never matches a truncated prefix.
@@ -173,7 +226,7 @@ std::wstring own_path() {
 }
 
 bool file_exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return fs_attributes(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool same_file(const std::wstring& a, const std::wstring& b) {

@@ -26,6 +26,9 @@ std::wstring incoming_updater(); // <root>\updater.new.exe: a new stub before it
 std::wstring state_file();      // <root>\install.json
 std::wstring state_temp_file(); // <root>\install.json.tmp: the next content, before its rename
 std::wstring log_file();        // <root>\updater.log
+// <temp>\Brindlewick-updater.log: where the log goes when the root cannot be found; empty
+// when the temporary folder cannot be either.
+std::wstring rootless_log_file();
 
 // Scratch names of staging, one of each per root.
 std::wstring download_file(); // <root>\dl-tmp.zip: where earlier versions downloaded to
@@ -43,6 +46,17 @@ std::wstring staging_dir();      // <root>\staging-tmp: the package being extrac
 std::wstring delta_patch_file(); // <root>\delta-patch.tmp: a patch of a delta package, unpacked
 // <root>\replaced-<version>: the version's folder set aside while it is replaced.
 std::wstring replaced_dir(const std::string& version);
+
+// `path` in the form that lifts the 260-character limit: "X:\..." as "\\?\X:\..." and
+// "\\server\share\..." as "\\?\UNC\server\share\...", its slashes made backslashes and its
+// "." and ".." components resolved first (never above the drive or the share), for the
+// system no longer does either in that form. A path in that form already (or "\\.\") and
+// a relative one are returned as they are. What the file operations (state/fs.h) hand
+// the system; process creation and the shell take the ordinary form.
+std::wstring path_extended(const std::wstring& path);
+
+// The user's temporary folder, ending in a backslash; empty when it cannot be found.
+std::wstring temp_dir();
 
 // Full path of the running executable.
 std::wstring own_path();

@@ -1,5 +1,26 @@
 #include "state/spawn.h"
 
+namespace {
+
+constexpr DWORD kRetryAfterMs = 1000;
+
+// What trying again cannot mend.
+bool lasting(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DIRECTORY:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 HANDLE spawn(const std::wstring& exe, const std::wstring& args) {
     const size_t last_slash = exe.rfind(L'\\');
     // A bare file name runs in the caller's current folder; a program at the top of a
@@ -24,4 +45,13 @@ HANDLE spawn(const std::wstring& exe, const std::wstring& args) {
     }
     CloseHandle(process.hThread);
     return process.hProcess;
+}
+
+HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args) {
+    const HANDLE process = spawn(exe, args);
+    if (process != nullptr || lasting(GetLastError())) {
+        return process;
+    }
+    Sleep(kRetryAfterMs);
+    return spawn(exe, args);
 }

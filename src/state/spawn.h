@@ -9,3 +9,9 @@
 // when `args` is not empty, by one space and `args` verbatim. Returns the process
 // handle, which the caller must close, or null when the process cannot be created.
 HANDLE spawn(const std::wstring& exe, const std::wstring& args);
+
+// As spawn, but a failure that may pass is tried once more, a second later: anything but
+// a program or folder that is not there or is no program (a process that could not be
+// set up, say, as happens just after a session starts). GetLastError() says why when the
+// result is null.
+HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args);

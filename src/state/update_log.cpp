@@ -1,6 +1,7 @@
 #include "state/update_log.h"
 
 #include "build_config.h"
+#include "state/fs.h"
 #include "state/paths.h"
 
 #include <windows.h>
@@ -13,17 +14,6 @@
 namespace {
 
 constexpr unsigned long long log_size_bound = 262144;
-
-// Appends, or starts the file afresh once it has grown past the bound.
-const wchar_t* open_mode_for(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA info;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info)) {
-        return L"ab";
-    }
-    const unsigned long long size =
-        (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    return size > log_size_bound ? L"wb" : L"ab";
-}
 
 // The message formatted whole, its line breaks turned into spaces: every line of the log
 // is one event, even when a text from elsewhere (a server's URL, a multi-line error
@@ -47,14 +37,15 @@ std::string one_line(const char* format, va_list args) {
     return text;
 }
 
+// Where the log goes: below the root, or in the temporary folder when the root itself
+// cannot be found, for that is worth a line too.
+std::wstring log_path() {
+    return root_dir().empty() ? rootless_log_file() : log_file();
+}
+
 } // namespace
 
 void log_line(const char* format, ...) {
-    const std::wstring path = log_file();
-    FILE* file = _wfopen(path.c_str(), open_mode_for(path));
-    if (file == nullptr) {
-        return;
-    }
     char timestamp[32] = "";
     const __time64_t now = _time64(nullptr);
     struct tm local;
@@ -65,8 +56,26 @@ void log_line(const char* format, ...) {
     va_start(args, format);
     const std::string message = one_line(format, args);
     va_end(args);
-    fprintf(file, "%s [%s] ", timestamp, STUB_VERSION);
-    fwrite(message.data(), 1, message.size(), file);
-    fputc('\n', file);
-    fclose(file);
+    const std::string line = std::string(timestamp) + " [" + STUB_VERSION + "] " + message + "\n";
+    const std::wstring path = log_path();
+    if (path.empty()) {
+        return;
+    }
+    // Appended in one write, at the end wherever that is then: lines of two processes
+    // never interleave, and one that reads the log meanwhile sees whole lines. Readers
+    // may share it, a scanner included.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file =
+        fs_open(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share, OPEN_ALWAYS);
+    LARGE_INTEGER size = {};
+    if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size) &&
+        static_cast<unsigned long long>(size.QuadPart) > log_size_bound) {
+        CloseHandle(file);
+        file = fs_open(path, GENERIC_WRITE, share, CREATE_ALWAYS);
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    fs_write_all(file, line.data(), line.size());
+    CloseHandle(file);
 }

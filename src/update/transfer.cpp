@@ -1,6 +1,7 @@
 #include "update/transfer.h"
 
 #include "build_config.h"
+#include "state/fs.h"
 #include "state/text.h"
 #include "state/win_err.h"
 #include "update/transfer_watch.h"
@@ -189,12 +190,15 @@ bool announced_length(HINTERNET request, uint64_t& length, std::wstring& error) 
     }
 }
 
-bool room_for(const std::wstring& path, uint64_t size) {
-    const std::wstring folder = path.substr(0, path.rfind(L'\\') + 1);
-    ULARGE_INTEGER available;
-    // When the disk cannot say, the download itself finds out.
-    return !GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) ||
-           available.QuadPart >= size;
+std::wstring folder_of(const std::wstring& path) {
+    return path.substr(0, path.rfind(L'\\'));
+}
+
+// Why a write into `path` failed, with `still` bytes of the download left to write: a full
+// disk says what it needs.
+std::wstring write_failure(const std::wstring& path, uint64_t still) {
+    return fs_disk_full(GetLastError()) ? fs_room_error(folder_of(path), still)
+                                        : L"disk write failed";
 }
 
 // open_request with `headers` (CRLF-separated lines, may be empty) added to the GET, and
@@ -273,22 +277,23 @@ bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& o
 // that a caller keeping the file keeps them. `dropped` is set when the connection failed
 // or the body ended early, rather than the server going silent, slow or long, or the
 // disk failing.
-bool append_body(const ChunkReader& read, HANDLE file, uint64_t have, uint64_t expected,
-                 uint64_t limit, const RateFloor& floor, const Progress& progress,
-                 std::wstring& error, bool* dropped = nullptr) {
+bool append_body(const ChunkReader& read, HANDLE file, const std::wstring& path, uint64_t have,
+                 uint64_t expected, uint64_t limit, const RateFloor& floor,
+                 const Progress& progress, std::wstring& error, bool* dropped = nullptr) {
     unsigned char buffer[kFileChunk];
     uint64_t received = have;
     DWORD pending = 0; // gathered in the buffer, not yet written
+    uint64_t written = have;
     bool disk_failed = false;
     // Pieces gather in the buffer and go to the disk a full buffer at a time: a write of
     // each small piece as it comes would slow a fast download.
     const auto write = [&](DWORD bytes) {
-        DWORD wrote = 0;
-        if (bytes > 0 && (!WriteFile(file, buffer, bytes, &wrote, nullptr) || wrote != bytes)) {
-            error = L"disk write failed";
+        if (bytes > 0 && !fs_write_all(file, buffer, bytes)) {
+            error = write_failure(path, (expected != 0 ? expected : received) - written);
             disk_failed = true;
             return false;
         }
+        written += bytes;
         return true;
     };
     bool complete = read_body(
@@ -379,8 +384,7 @@ std::string response_validator(HINTERNET request) {
 // The validator file holds the validator and a line end; one cut short by a crash has
 // none, and counts as absent.
 std::string read_validator(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = fs_open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE) {
         return std::string();
     }
@@ -398,24 +402,20 @@ std::string read_validator(const std::wstring& path) {
 // Written through to the disk before the first byte of what it names; one that cannot be
 // written whole is removed, so that the download is merely not continued later.
 void write_validator(const std::wstring& path, const std::string& validator) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = fs_open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) {
         return;
     }
     const std::string line = validator + "\n";
-    DWORD wrote = 0;
-    const bool written =
-        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &wrote, nullptr) &&
-        wrote == line.size() && FlushFileBuffers(file);
+    const bool written = fs_write_all(file, line.data(), line.size()) && FlushFileBuffers(file);
     CloseHandle(file);
     if (!written) {
-        DeleteFileW(path.c_str());
+        fs_delete(path);
     }
 }
 
 bool remove_validator(const std::wstring& path) {
-    return DeleteFileW(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    return fs_delete(path);
 }
 
 // A 206's Content-Range must be the rest of the file from `have`: "bytes have-(total-1)/total".
@@ -469,8 +469,7 @@ bool resume_attempt(const std::wstring& url, const std::wstring& path,
     // Held for the whole request, letting no other writer in: the validator file is read
     // and written only while this handle is open, so the two always agree.
     const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        fs_open(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) {
         error = GetLastError() == ERROR_SHARING_VIOLATION ? L"download in use by another process"
                                                           : L"cannot write " + path;
@@ -561,7 +560,7 @@ bool resume_attempt(const std::wstring& url, const std::wstring& path,
         attempt.resumed = offset > 0;
         pulse_beat(pulse, offset, total);
         done = append_body(
-            arrived_data(h.request, pulse), file, offset, total, limit, kRateFloor,
+            arrived_data(h.request, pulse), file, path, offset, total, limit, kRateFloor,
             [&pulse](uint64_t received, uint64_t expected) {
                 pulse_beat(pulse, received, expected);
             },
@@ -646,8 +645,7 @@ bool http_get_text(const std::wstring& url, std::string& text, std::wstring& err
 bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t expected,
                   uint64_t limit, const RateFloor& floor, const Progress& progress,
                   const EndClaim& claim_end, std::wstring& error) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = fs_open(path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, CREATE_ALWAYS);
     if (file == INVALID_HANDLE_VALUE) {
         error = L"cannot write " + path;
         return false;
@@ -670,7 +668,7 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
         }
         return ours;
     };
-    bool complete = append_body(read, file, 0, expected, limit, floor, progress, error);
+    bool complete = append_body(read, file, path, 0, expected, limit, floor, progress, error);
     // Claimed while the file would still go with its handle: a caller that has moved on
     // never has a file kept for it.
     if (complete && !end_is_ours()) {
@@ -695,15 +693,14 @@ bool receive_file(const ChunkReader& read, const std::wstring& path, uint64_t ex
     // Only where the handle could not take the file along, and only while the name is
     // provably still this transfer's.
     if (!complete && !goes_at_close && end_is_ours()) {
-        DeleteFileW(path.c_str());
+        fs_delete(path);
     }
     return complete;
 }
 
 bool http_get_file(const std::wstring& url, const std::wstring& path, uint64_t size,
                    const Progress& progress, std::wstring& error) {
-    if (size != 0 && !room_for(path, size)) {
-        error = L"not enough disk space";
+    if (size != 0 && !fs_room_for(folder_of(path), size, error)) {
         return false;
     }
     const WatchedTransfer fetch = [url, path, size](TransferPulse& pulse, std::string&,
@@ -742,13 +739,9 @@ bool http_resume_file(const std::wstring& url, const std::wstring& path,
                       const std::wstring& validator_path, uint64_t size, const Progress& progress,
                       bool& resumed, std::wstring& error) {
     resumed = false;
-    WIN32_FILE_ATTRIBUTE_DATA kept = {};
-    const uint64_t have =
-        GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &kept)
-            ? (static_cast<uint64_t>(kept.nFileSizeHigh) << 32) | kept.nFileSizeLow
-            : 0;
-    if (size != 0 && have < size && !room_for(path, size - have)) {
-        error = L"not enough disk space";
+    uint64_t have = 0; // none kept
+    fs_size(path, have);
+    if (size != 0 && have < size && !fs_room_for(folder_of(path), size - have, error)) {
         return false;
     }
     for (int retry = 0;; ++retry) {

@@ -15,9 +15,10 @@ namespace {
 
 using Sent = std::vector<std::pair<int, uint64_t>>;
 
-// The responses to `route` after the first `earlier` (those of an earlier run).
-Sent responses_since(const std::string& route, size_t earlier) {
-    Sent sent = responses_to(route);
+// The responses to `route` after the first `earlier` (those of an earlier run), once there
+// are `count` of them (or the wait for them ran out).
+Sent responses_since(const std::string& route, size_t earlier, size_t count) {
+    Sent sent = responses_when(route, earlier + count);
     sent.erase(sent.begin(), sent.begin() + static_cast<ptrdiff_t>(earlier));
     return sent;
 }
@@ -53,12 +54,12 @@ TEST(DownloadResumable, AContinuedFileThatFailsItsDigestIsFetchedWholeOnceMore) 
     ASSERT_TRUE(download_resumable(url + route, sha256, size, Progress(), path, error)) << error;
     EXPECT_EQ(read_file(path) == body, true);
     EXPECT_EQ(read_file(download_validator(sha256)), validator);
-    EXPECT_EQ(responses_since(route, earlier),
+    EXPECT_EQ(responses_since(route, earlier, 3),
               (Sent{{200, size}, {206, size - 1000000}, {200, size}}));
 
     // Complete: no request at all.
     ASSERT_TRUE(download_resumable(url + route, sha256, size, Progress(), path, error)) << error;
-    EXPECT_EQ(responses_since(route, earlier).size(), 3u);
+    EXPECT_EQ(responses_since(route, earlier, 3).size(), 3u);
 
     // Fetched whole and still wrong: refused once, and nothing is kept.
     const std::string wrong(64, 'b');
@@ -66,7 +67,7 @@ TEST(DownloadResumable, AContinuedFileThatFailsItsDigestIsFetchedWholeOnceMore) 
     const size_t earlier_other = responses_to(other).size();
     EXPECT_FALSE(download_resumable(url + other, wrong, size, Progress(), path, error));
     EXPECT_EQ(error, L"checksum mismatch - download corrupted or tampered");
-    EXPECT_EQ(responses_since(other, earlier_other), (Sent{{200, size}}));
+    EXPECT_EQ(responses_since(other, earlier_other, 1), (Sent{{200, size}}));
     EXPECT_FALSE(file_exists(download_partial(wrong)));
     EXPECT_FALSE(file_exists(download_validator(wrong)));
 

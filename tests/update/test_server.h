@@ -3,6 +3,8 @@
 
 #include "support/test_support.h"
 
+#include <windows.h>
+
 #include <sstream>
 #include <string>
 #include <utility>
@@ -37,6 +39,20 @@ inline std::vector<std::pair<int, uint64_t>> responses_to(const std::string& pat
         if (logged == path) {
             found.emplace_back(status, sent);
         }
+    }
+    return found;
+}
+
+// responses_to(path, nginx) once it holds `count` responses or more, or after 20 seconds:
+// a server logs a response once it has sent it all, which may be after the client has
+// read it all.
+inline std::vector<std::pair<int, uint64_t>> responses_when(const std::string& path, size_t count,
+                                                            bool nginx = false) {
+    const ULONGLONG end = GetTickCount64() + 20000;
+    auto found = responses_to(path, nginx);
+    while (found.size() < count && GetTickCount64() < end) {
+        Sleep(20);
+        found = responses_to(path, nginx);
     }
     return found;
 }
