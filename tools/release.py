@@ -49,6 +49,7 @@ import json
 import math
 import os
 import re
+import shutil
 import ssl
 import sys
 import tempfile
@@ -575,12 +576,31 @@ def sign_certificate(builder, ca_key):
 
 def make_certificates(folder, host="localhost"):
     """A throwaway CA and a server certificate for `host` signed by it, written into
-    `folder` unless already there: ca.pem, ca.der, server.pem, server-key.pem."""
-    os.makedirs(folder, exist_ok=True)
-    paths = {name: os.path.join(folder, name)
-             for name in ("ca.pem", "ca.der", "server.pem", "server-key.pem")}
+    `folder` unless already there: ca.pem, ca.der, server.pem, server-key.pem. The folder
+    comes into being with all four at once, so that processes making or reading it at
+    the same time all see one set, whole."""
+    names = ("ca.pem", "ca.der", "server.pem", "server-key.pem")
+    paths = {name: os.path.join(folder, name) for name in names}
     if all(os.path.exists(p) for p in paths.values()):
         return paths
+    parent = os.path.dirname(os.path.abspath(folder))
+    os.makedirs(parent, exist_ok=True)
+    made = tempfile.mkdtemp(prefix=".certs-", dir=parent)
+    try:
+        _write_certificates({name: os.path.join(made, name) for name in names}, host)
+        try:
+            os.rename(made, folder)
+        except OSError:
+            # Another process was first, or an earlier one left a set cut short.
+            if not all(os.path.exists(p) for p in paths.values()):
+                shutil.rmtree(folder, ignore_errors=True)
+                os.rename(made, folder)
+    finally:
+        shutil.rmtree(made, ignore_errors=True)
+    return paths
+
+
+def _write_certificates(paths, host):
     now = datetime.datetime.now(datetime.timezone.utc)
     ca_key = ec.generate_private_key(ec.SECP256R1())
     ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "Brindlewick test CA")])
@@ -628,7 +648,6 @@ def make_certificates(folder, host="localhost"):
             serialization.PrivateFormat.PKCS8,
             serialization.NoEncryption(),
         ))
-    return paths
 
 
 def tls_context(cert_paths):

@@ -25,13 +25,13 @@ import e2e
 from e2e import ROOT_WIN, STUB_WIN, root
 
 POINTS = int(os.environ.get("BW_CRASH_POINTS", "4"))
-WINE_ENV = dict(os.environ, WINEPREFIX=e2e.PREFIX, WINEDEBUG="-all")
 STATES = os.path.join(e2e.BUILD, "crash-states")
 STUB = e2e.read(e2e.SETUP, "rb")
 LATER_STUB = STUB + b"later"
 TEMP = os.path.join(e2e.USER, "AppData", "Local", "Temp")
 REPORT = os.path.join(e2e.BUILD, "test-artifacts", "crash-sweep.txt")
 REMOVE = "Remove Brindlewick from this computer?"
+RECOVERY_STDERR = os.path.join(e2e.BUILD, "test-artifacts", "crash-recovery-stderr.txt")
 
 if not e2e.PREFIX.endswith("crash-prefix"):
     raise SystemExit("refusing to run: the crash tests end every process of %s" % e2e.PREFIX)
@@ -40,58 +40,29 @@ if not e2e.PREFIX.endswith("crash-prefix"):
 # The Wine session ---------------------------------------------------------------------------
 
 
-def _prefix_processes():
-    """Pids of the processes started in this prefix, the Wine server aside."""
-    pids = []
-    marker = ("WINEPREFIX=%s" % e2e.PREFIX).encode()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit() or int(entry) == os.getpid():
-            continue
-        try:
-            with open("/proc/%s/comm" % entry) as f:
-                name = f.read().strip()
-        except OSError:
-            continue
-        if marker in _environ(int(entry)) and not name.startswith(("wineserver", "strace")):
-            pids.append(int(entry))
-    return pids
-
-
-def _server_running():
-    """Whether this prefix's Wine server runs (other prefixes have their own)."""
-    marker = ("WINEPREFIX=%s" % e2e.PREFIX).encode()
-    out = subprocess.run(["pgrep", "wineserver"], capture_output=True, text=True).stdout
-    return any(marker in _environ(int(pid)) for pid in out.split())
-
-
-def _environ(pid):
-    try:
-        with open("/proc/%d/environ" % pid, "rb") as f:
-            return f.read().split(b"\0")
-    except OSError:
-        return []
-
-
 def crash():
     """Ends every process of the session at once; the Wine server, asked to end last,
     keeps the registry as the programs left it, as Windows would."""
     # Again until none is left: one may have been started while the others were ended.
-    while _prefix_processes():
-        for pid in _prefix_processes():
+    while e2e.prefix_processes():
+        for pid in e2e.prefix_processes():
             try:
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-    subprocess.run(["wineserver", "-k"], env=WINE_ENV, capture_output=True)
-    assert e2e.wait_for(lambda: not _server_running(), 20)
+    e2e.end_wine_session()
+    while _desktop_users:
+        _desktop_users.pop().kill()  # ended already; its output goes
+
+
+_desktop_users = []
 
 
 def start_session(held_path=None):
     """Starts the Wine server, under strace when the first rename of `held_path` is to
-    be held open, and Wine's background services with no pipe of ours attached."""
-    if held_path is None:
-        subprocess.run(["wineserver", "-p"], env=WINE_ENV, check=True)
-    else:
+    be held open, then Wine's background services and a program that stays on the
+    desktop, with no pipe of ours attached."""
+    if held_path is not None:
         # Held far longer than the kill of its programs takes. The server then ends
         # once the hold is over, keeping the registry: strace is not to be ended, for
         # it would take the server with it unsaved.
@@ -99,11 +70,10 @@ def start_session(held_path=None):
             ["strace", "-f", "--seccomp-bpf", "-qq", "-o", "/dev/null", "-P", held_path,
              "-e", "trace=rename,renameat,renameat2",
              "-e", "inject=rename,renameat,renameat2:delay_exit=5000000",
-             "wineserver", "-f", "-p"], env=WINE_ENV, stdin=subprocess.DEVNULL,
+             "wineserver", "-f", "-p"], env=e2e.WINE_ENV, stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        assert e2e.wait_for(_server_running, 20)
-    subprocess.run([e2e.WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        assert e2e.wait_for(e2e.wine_server_running, 20)
+    _desktop_users.append(e2e.start_wine_session())
 
 
 # Releases and the states flows start from ---------------------------------------------------
@@ -201,16 +171,7 @@ class World:
 
 def _program_running():
     """Whether the setup program, a stub or the application still runs."""
-    return any(name in _cmdline(pid).lower() for pid in _prefix_processes()
-               for name in (b"brindlewick", b"updater"))
-
-
-def _cmdline(pid):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return f.read()
-    except OSError:
-        return b""
+    return e2e.running("brindlewick") or e2e.running("updater")
 
 
 # What must hold -----------------------------------------------------------------------------
@@ -266,17 +227,18 @@ def started_versions():
             if e2e.launches(version)]
 
 
-def recover_installation(world, announced):
+def recover_installation(world, announced, stderr):
     """Runs what a user would next, and checks that the application started from a
-    complete folder, that the installation is whole and that nothing else is left."""
+    complete folder, that the installation is whole, that its registration names the
+    recorded version and that nothing else is left."""
     shortcut_works = (all(os.path.exists(path) for path in e2e.SHORTCUTS) and
                       os.path.exists(root("updater.exe")))
     forget_launches()
     base = world.bases[announced]
     if shortcut_works:
-        assert e2e.start_stub(base) == (0, [])
+        assert e2e.start_stub(base, stderr=stderr) == (0, [])
     else:
-        assert e2e.install(base) == (0, [])
+        assert e2e.install(base, stderr=stderr) == (0, [])
     state = record()
     assert state is not None
     installed = state["installed"]
@@ -290,11 +252,11 @@ def recover_installation(world, announced):
     assert set(os.listdir(e2e.ROOT)) <= named | {"install.json", "updater.exe", "updater.log",
                                                  "updater.old.exe"}
     assert all(os.path.exists(path) for path in e2e.SHORTCUTS)
-    assert e2e.uninstall_entry() is not None
+    assert e2e.uninstall_entry()["DisplayVersion"] == ("REG_SZ", installed)
     return state
 
 
-def recover_uninstallation(world):
+def recover_uninstallation(world, stderr):
     entry = e2e.uninstall_entry()
     stub_there = os.path.exists(root("updater.exe"))
     # The registered command works, or nothing is left but, for a moment, the entry.
@@ -302,7 +264,7 @@ def recover_uninstallation(world):
     if entry is not None:
         program = STUB_WIN if stub_there else e2e.SETUP
         assert e2e.run(program, "/uninstall", base_url=world.bases["1.0.0"],
-                       answers=[("Brindlewick", "Yes")]) == (0, [REMOVE])
+                       answers=[("Brindlewick", "Yes")], stderr=stderr) == (0, [REMOVE])
     assert e2e.uninstall_entry() is None
     assert not any(os.path.exists(path) for path in e2e.SHORTCUTS)
     # A moved stub whose shell was ended too may stay in the temporary folder: it is no
@@ -335,12 +297,23 @@ class Flow:
                                 stderr=subprocess.DEVNULL)
 
     def recover(self, world):
-        if self.program == "uninstall":
-            recover_uninstallation(world)
-            return
-        state = recover_installation(world, self.announced)
-        if self.extra_check:
-            self.extra_check(state)
+        """Recovers as a user would; when that fails, says what the program and Wine said
+        on standard error, and the log's last lines."""
+        with open(RECOVERY_STDERR, "w+b") as stderr:
+            try:
+                if self.program == "uninstall":
+                    recover_uninstallation(world, stderr)
+                    return
+                state = recover_installation(world, self.announced, stderr)
+                if self.extra_check:
+                    self.extra_check(state)
+            except AssertionError as failure:
+                stderr.seek(0)
+                said = stderr.read().decode("utf-8", "replace")[-4000:]
+                raise AssertionError("%s\n-- standard error of the recovery:\n%s\n"
+                                     "-- updater.log:\n%s\n-- log without a root:\n%s" % (
+                                         failure, said, "\n".join(log_tail()),
+                                         "\n".join(e2e.rootless_log()[-5:]))) from failure
 
 
 def stays_bad(state):
@@ -362,8 +335,9 @@ FLOWS = [
 
 @pytest.fixture(scope="module")
 def world(server, tmp_path_factory):
-    e2e.wine(os.path.join(e2e.BIN, "trust_ca.exe"),
-             e2e.windows_path(os.path.join(e2e.BUILD, "test-server", "certs", "ca.der")))
+    crash()
+    start_session()
+    e2e.trust_test_ca()
     made = World(server, str(tmp_path_factory.mktemp("crash")))
     os.makedirs(os.path.dirname(REPORT), exist_ok=True)
     with open(REPORT, "w") as report:
@@ -371,6 +345,12 @@ def world(server, tmp_path_factory):
     yield made
     made.restore(None)
     crash()  # the server too, which start_session made lasting
+
+
+def log_tail():
+    if not os.path.exists(root("updater.log")):
+        return ["(none)"]
+    return e2e.read(root("updater.log")).splitlines()[-15:]
 
 
 def report(line):

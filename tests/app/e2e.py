@@ -1,6 +1,7 @@
 """Drives the real BrindlewickSetup.exe under Wine for the end-to-end tests: the build's
 private prefix, the local HTTPS update server, releases made with the release tool, and
 ui_probe.exe to read and answer the program's windows."""
+import contextlib
 import glob
 import http.server
 import json
@@ -8,6 +9,7 @@ import os
 import shutil
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -95,6 +97,12 @@ def tree(folder):
     return files
 
 
+def rootless_log():
+    """The log the program writes where it cannot find its root, in the temporary folder."""
+    path = os.path.join(USER, "AppData", "Local", "Temp", "Brindlewick-updater.log")
+    return read(path).splitlines() if os.path.exists(path) else []
+
+
 def log_lines():
     """The update log's messages, without timestamp and stub version."""
     if not os.path.exists(root("updater.log")):
@@ -114,12 +122,16 @@ def bucket():
 
 
 def launches(version):
-    """How the stand-in application of a version was started: (command, folder) pairs."""
+    """How the stand-in application of a version was started: (command, folder) pairs,
+    of the records written whole (each is written at once, but read while it is written
+    it may not be all there yet)."""
     path = root("app-" + version, "launches.txt")
     if not os.path.exists(path):
         return []
-    lines = read(path).splitlines()
-    return [(lines[i][4:], lines[i + 1][4:]) for i in range(0, len(lines), 2)]
+    lines = read(path, "rb").decode().split("\n")[:-1]  # the last is cut short, or empty
+    pairs = [(lines[i][4:], lines[i + 1][4:]) for i in range(0, len(lines) - 1, 2)]
+    assert all(line.startswith(("cmd=", "cwd=")) for line in lines), lines
+    return pairs
 
 
 def uninstall_entry():
@@ -141,12 +153,68 @@ def shortcut(path):
     return dict(line.split("=", 1) for line in out.splitlines())
 
 
+def _environ(pid):
+    try:
+        with open("/proc/%d/environ" % pid, "rb") as f:
+            return f.read().split(b"\0")
+    except OSError:
+        return []
+
+
+def _cmdline(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+    except OSError:
+        return ""
+
+
+def prefix_processes():
+    """Pids of the processes of this prefix's session, its Wine server aside."""
+    marker = ("WINEPREFIX=%s" % PREFIX).encode()
+    pids = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/comm" % entry) as f:
+                name = f.read().strip()
+        except OSError:
+            continue
+        if marker in _environ(int(entry)) and not name.startswith(("wineserver", "strace")):
+            pids.append(int(entry))
+    return pids
+
+
+def _programs(fragment):
+    return [pid for pid in prefix_processes() if fragment.lower() in _cmdline(pid).lower()]
+
+
+def running(fragment):
+    """Whether a program of the prefix whose command line holds `fragment` runs."""
+    return bool(_programs(fragment))
+
+
+def end_programs(fragment):
+    """Ends the programs of the prefix whose command line holds `fragment`."""
+    for pid in _programs(fragment):
+        try:
+            os.kill(pid, 9)
+        except ProcessLookupError:
+            pass
+    assert wait_for(lambda: not running(fragment))
+
+
 def remove_tree(path):
     shutil.rmtree(path, ignore_errors=True)
 
 
 def remove_installation():
-    """A machine where Brindlewick was never installed."""
+    """A machine where Brindlewick was never installed, nor is being removed: the shell an
+    uninstallation leaves to remove the root later is waited for, lest it remove the next
+    installation's."""
+    assert wait_for(lambda: not running("cmd.exe"), 30), "a removal's shell did not end"
+    end_programs(ROOT_WIN + "\\")  # an application a test left running
     wine("reg", "delete", UNINSTALL_KEY, "/f", check=False)
     shutil.rmtree(ROOT, ignore_errors=True)
     shutil.rmtree(SETTINGS, ignore_errors=True)
@@ -159,34 +227,88 @@ def remove_installation():
 
 
 def wine(*args, check=True, timeout=60):
-    result = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, capture_output=True,
-                            text=True, timeout=timeout)
+    """Runs a program to its end. Its output comes through files, never pipes: a helper
+    Wine starts for it (the desktop's explorer.exe) inherits them and may outlive it."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run([WINE_RUN, *args], stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=err, timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        result.stdout = text_of(out.read())
+        result.stderr = text_of(err.read())
     if check:
         assert result.returncode == 0, (args, result.stdout, result.stderr)
     return result
+
+
+def text_of(output):
+    """Bytes a program wrote, as text with "\n" line ends, as Python reads a pipe."""
+    return output.decode("utf-8", "replace").replace("\r\n", "\n").replace("\r", "\n")
 
 
 def probe(*args, timeout=60):
     return wine(os.path.join(BIN, "ui_probe.exe"), *args, check=False, timeout=timeout)
 
 
+class Background:
+    """A program running beside the test, its output going to a file that `lines` and
+    `wait_for_line` read."""
+
+    def __init__(self, *args, env=None):
+        self.output = tempfile.NamedTemporaryFile(prefix="bw-e2e-", delete=False)
+        self.process = subprocess.Popen([WINE_RUN, *args], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=self.output, stderr=subprocess.DEVNULL)
+
+    def lines(self):
+        """The lines written whole so far, without their line ends (a console program
+        writes CR LF)."""
+        return text_of(read(self.output.name, "rb")).split("\n")[:-1]
+
+    def wait_for_line(self, line, timeout=60):
+        assert wait_for(lambda: line in self.lines() or self.process.poll() is not None,
+                        timeout), "%r never came" % line
+        assert line in self.lines(), (line, self.lines())
+
+    def poll(self):
+        return self.process.poll()
+
+    def finish(self, timeout=30):
+        """Waits for it to end on its own; returns all it wrote."""
+        self.process.wait(timeout)
+        return self.kill()
+
+    def kill(self):
+        """Ends it; returns all it wrote."""
+        self.process.kill()
+        self.process.wait()
+        self.output.close()
+        text = text_of(read(self.output.name, "rb"))
+        os.remove(self.output.name)
+        return text
+
+
 def probe_in_background(*args):
-    """ui_probe running beside the test; its output comes through stdout."""
-    return subprocess.Popen([WINE_RUN, os.path.join(BIN, "ui_probe.exe"), *args],
-                            stdout=subprocess.PIPE, text=True)
+    """ui_probe running beside the test."""
+    return Background(os.path.join(BIN, "ui_probe.exe"), *args)
 
 
 def hold(windows_path):
     """Keeps a file or folder open, as a program using it would, until killed."""
     holder = probe_in_background("hold", windows_path, "600000")
-    assert holder.stdout.readline() == "held\n"
+    holder.wait_for_line("held")
     return holder
 
 
-def start(program, *args, base_url):
+def start(program, *args, base_url, stderr=None, wrapper=()):
+    """Starts the program, under `wrapper` (a command such as strace's that runs the
+    rest) when given; what Wine and it say on standard error goes to the open file
+    `stderr`, with Wine's error messages on, or nowhere."""
     env = dict(os.environ, BRINDLEWICK_UPDATE_URL=base_url)
-    return subprocess.Popen([WINE_RUN, program, *args], env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if stderr is not None:
+        env["BW_WINEDEBUG"] = "err+all,fixme-all"
+    return subprocess.Popen([*wrapper, WINE_RUN, program, *args], env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=stderr or subprocess.DEVNULL)
 
 
 def finish(process, timeout=60):
@@ -195,14 +317,16 @@ def finish(process, timeout=60):
     except subprocess.TimeoutExpired:
         stuck = " / ".join(probe("box", caption, "none", "100").stdout.strip()
                            for caption in ("Brindlewick Setup", "Brindlewick"))
+        programs = "; ".join(_cmdline(pid).strip() for pid in prefix_processes())
         process.kill()
-        raise AssertionError("the program did not end; a box said: %s" % stuck)
+        raise AssertionError("the program did not end; a box said: %s; running: %s" % (
+            stuck, programs))
 
 
-def run(program, *args, base_url, answers=()):
+def run(program, *args, base_url, answers=(), stderr=None):
     """Runs the program to its end, answering each expected message box in turn with
     (caption, button). Returns (exit code, [texts of the boxes])."""
-    process = start(program, *args, base_url=base_url)
+    process = start(program, *args, base_url=base_url, stderr=stderr)
     texts = []
     for caption, button in answers:
         # Longer than any wait of the program's own, so that a box it shows late is read.
@@ -215,13 +339,112 @@ def run(program, *args, base_url, answers=()):
     return finish(process), texts
 
 
-def install(base_url, answers=()):
-    return run(SETUP, base_url=base_url, answers=answers)
+def install(base_url, answers=(), stderr=None):
+    return run(SETUP, base_url=base_url, answers=answers, stderr=stderr)
 
 
-def start_stub(base_url, *args, answers=()):
+def start_stub(base_url, *args, answers=(), stderr=None):
     """The installed stub, started by its Windows path as the shortcut starts it."""
-    return run(STUB_WIN, *args, base_url=base_url, answers=answers)
+    return run(STUB_WIN, *args, base_url=base_url, answers=answers, stderr=stderr)
+
+
+# The Wine session ---------------------------------------------------------------------------
+
+WINE_ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all")
+
+
+def start_display():
+    """A virtual display of the tests' own, so that no window of another test run covers
+    theirs or takes their keys; returns the Xvfb process."""
+    number = 90
+    while os.path.exists("/tmp/.X%d-lock" % number) or os.path.exists("/tmp/.X11-unix/X%d" %
+                                                                       number):
+        number += 1
+    xvfb = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1024x768x24", "-nolisten",
+                             "tcp"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    assert wait_for(lambda: os.path.exists("/tmp/.X11-unix/X%d" % number) or
+                    xvfb.poll() is not None, 20), "Xvfb did not start"
+    assert xvfb.poll() is None, "Xvfb did not start"
+    os.environ["DISPLAY"] = WINE_ENV["DISPLAY"] = ":%d" % number
+    return xvfb
+
+
+def start_wine_session():
+    """Starts the prefix's Wine server to last (unless it runs), Wine's background
+    services, and a program that stays on the desktop until the session ends
+    (tools/test.sh says why): all with their output on nothing of the tests'. Returns that
+    program."""
+    if not wine_server_running():
+        subprocess.run(["wineserver", "-p"], env=WINE_ENV, check=True)
+    subprocess.run([WINE_RUN, "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+    desktop_user = probe_in_background("desktop")
+    desktop_user.wait_for_line("staying")
+    return desktop_user
+
+
+def end_wine_session():
+    """Ends every process of the prefix, its Wine server last, which keeps the registry as
+    they left it."""
+    subprocess.run(["wineserver", "-k"], env=WINE_ENV, capture_output=True)
+    assert wait_for(lambda: not wine_server_running(), 20)
+
+
+def start_wine_server_refusing(path, refusals):
+    """Starts the prefix's Wine server, which renames files for its programs, under strace
+    making it refuse the renames of `path` (a Unix path) numbered `refusals` ("1..3": the
+    first three) with EACCES, as Windows refuses to rename a folder with a file open
+    inside (Wine itself does not)."""
+    subprocess.Popen(
+        ["strace", "-f", "--seccomp-bpf", "-qq", "-o", "/dev/null", "-P", path,
+         "-e", "trace=rename,renameat,renameat2",
+         "-e", "inject=rename,renameat,renameat2:error=EACCES:when=%s" % refusals,
+         "wineserver", "-f", "-p"], env=WINE_ENV, stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    assert wait_for(wine_server_running, 20)
+
+
+_restarted = []
+
+
+def restart_wine_session(refuse_renames_of=None, refusals=None):
+    """Ends the session and starts another, whose Wine server refuses renames of
+    `refuse_renames_of` as start_wine_server_refusing says, when given."""
+    end_wine_session()
+    while _restarted:
+        _restarted.pop().kill()  # ended already; its output goes
+    if refuse_renames_of is not None:
+        start_wine_server_refusing(refuse_renames_of, refusals)
+    _restarted.append(start_wine_session())
+
+
+def wine_server_running():
+    """Whether this prefix's Wine server runs (other prefixes have their own)."""
+    marker = ("WINEPREFIX=%s" % PREFIX).encode()
+    out = subprocess.run(["pgrep", "wineserver"], capture_output=True, text=True).stdout
+    return any(marker in _environ(int(pid)) for pid in out.split())
+
+
+SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+
+
+@contextlib.contextmanager
+def local_app_data(folder):
+    """The user's local application data folder (the install root's parent) at the Windows
+    path `folder` for a while, as a user or an administrator may move it."""
+    wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d", folder,
+         "/f")
+    try:
+        yield
+    finally:
+        wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d",
+             "%USERPROFILE%\\AppData\\Local", "/f")
+
+
+def trust_test_ca():
+    wine(os.path.join(BIN, "trust_ca.exe"),
+         windows_path(os.path.join(BUILD, "test-server", "certs", "ca.der")))
 
 
 # The update server ------------------------------------------------------------------------

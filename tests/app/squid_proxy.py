@@ -34,22 +34,23 @@ class Squid:
         # here: a folder of the system's temporary folder, not one below a home folder.
         self.state = tempfile.mkdtemp(prefix="bw-squid-")
         os.chmod(self.state, 0o777)
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            self.port = probe.getsockname()[1]
         config = os.path.join(self.state, "squid.conf")
-        with open(config, "w") as f:
-            f.write(CONFIG.format(port=self.port, state=self.state, outgoing=OUTGOING))
         program = shutil.which("squid") or "/usr/sbin/squid"
-        self.process = subprocess.Popen([program, "-N", "-f", config],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            with socket.socket() as client:
-                if client.connect_ex(("127.0.0.1", self.port)) == 0:
-                    return
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)
+        # A port found free may be another program's by the time squid binds it: then
+        # squid ends at once, and another port is tried.
+        for _ in range(5):
+            with socket.socket() as probe:
+                probe.bind(("127.0.0.1", 0))
+                self.port = probe.getsockname()[1]
+            with open(config, "w") as f:
+                f.write(CONFIG.format(port=self.port, state=self.state, outgoing=OUTGOING))
+            self.process = subprocess.Popen([program, "-N", "-f", config],
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            while self.process.poll() is None:
+                with socket.socket() as client:
+                    if client.connect_ex(("127.0.0.1", self.port)) == 0:
+                        return
+                time.sleep(0.05)
         log = os.path.join(self.state, "cache.log")
         said = open(log).read()[-2000:] if os.path.exists(log) else "(no cache.log)"
         self.stop()
@@ -59,12 +60,15 @@ class Squid:
         return "127.0.0.1:%d" % self.port
 
     def requests(self):
-        """(result, method, address) of each request in the access log; the connection
-        that found squid listening made none."""
+        """(result, method, address) of each request in the access log, written whole so
+        far; the connection that found squid listening made none. Squid logs a tunnel
+        once it closes, which may be after the client is done with it."""
         path = os.path.join(self.state, "access.log")
         if not os.path.exists(path):
             return []
-        fields = [line.split() for line in open(path).read().splitlines()]
+        with open(path, "rb") as f:
+            lines = f.read().decode("utf-8", "replace").split("\n")[:-1]
+        fields = [line.split() for line in lines]
         return [(f[3].split("/")[0], f[5], f[6]) for f in fields if len(f) > 6 and f[5] != "-"]
 
     def stop(self):

@@ -165,7 +165,6 @@ def test_nothing_is_lost_when_files_are_in_use(server, clean):
     assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
         1, [failed("cannot clear the staging folder of an earlier run")])
     holder.kill()
-    holder.wait()
     assert e2e.tree(root("app-1.0.0")) == version_dir
 
     # A replacement cut short leaves a set-aside copy: the next staging puts it back when
@@ -293,7 +292,7 @@ def test_the_window_during_an_installation(server, clean):
         "426x165\n")
     assert e2e.read(artifact, "rb").startswith(b"\x89PNG\r\n\x1a\n")
     assert e2e.finish(setup) == 0  # the close attempts changed nothing
-    seen = [line.split("|") for line in watcher.communicate(timeout=30)[0].splitlines()]
+    seen = [line.split("|") for line in watcher.finish().splitlines()]
 
     statuses = [status for status, _ in seen if status]
     assert [s for i, s in enumerate(statuses) if i == 0 or s != statuses[i - 1]] == [
@@ -309,7 +308,7 @@ def test_the_window_during_an_installation(server, clean):
     watcher = e2e.probe_in_background("watch")
     setup = e2e.start(e2e.SETUP, base_url=server.url("/slow/300/unannounced"))
     assert e2e.finish(setup) == 0
-    watched = [line.split("|") for line in watcher.communicate(timeout=30)[0].splitlines()]
+    watched = [line.split("|") for line in watcher.finish().splitlines()]
     downloading = [line[1] for line in watched if line[0].startswith("Downloading")]
     assert downloading and set(downloading) == {"marquee"}, watched
 
@@ -317,25 +316,24 @@ def test_the_window_during_an_installation(server, clean):
 def test_the_installer_waits_for_a_running_update(server, clean):
     base = server.publish("1.0.0", RELEASE, name="waiting")
     holder = e2e.probe_in_background("lock", "60000")
-    assert holder.stdout.readline() == "locked\n"
-    setup = e2e.start(e2e.SETUP, base_url=base)
+    holder.wait_for_line("locked")
     watcher = e2e.probe_in_background("watch")
-    time.sleep(3)
+    setup = e2e.start(e2e.SETUP, base_url=base)
+    waiting = "Waiting for another update to finish...|marquee"
+    watcher.wait_for_line(waiting)
     assert server.requests("/waiting/") == []  # not even the release it would install
     # Ended without releasing it: an abandoned lock is taken all the same.
     holder.kill()
-    holder.wait()
     released = time.monotonic()
     assert e2e.finish(setup) == 0
     assert [when > released for when, _ in server.requests("/waiting/")] == [True, True]
-    assert "Waiting for another update to finish...|marquee" in watcher.communicate(30)[0]
+    assert waiting in watcher.finish().splitlines()
     assert e2e.state() == {"installed": "1.0.0"}
 
     # A lock that cannot be made is no reason to install without it.
     squatter = e2e.probe_in_background("squat", "60000")
-    assert squatter.stdout.readline() == "squatted\n"
+    squatter.wait_for_line("squatted")
     assert e2e.install(base, [("Brindlewick Setup", "OK")]) == (
         1, [failed("cannot make the updater lock (error 6)")])
     squatter.kill()
-    squatter.wait()
     assert e2e.state() == {"installed": "1.0.0"}

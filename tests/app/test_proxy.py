@@ -45,8 +45,10 @@ def test_transfers_go_through_the_users_proxy(clean, tmp_path):
         assert e2e.state() == {"installed": "1.0.0"}
         assert [path for _, path in server.requests()] == [
             "/files/proxied/latest.json", "/files/1.0.0/package.zip"]
+        # Squid logs a tunnel once it has closed, and one may be kept open for the next
+        # request: what the server got came through squid all the same, for it answers
+        # nobody else.
         assert e2e.wait_for(lambda: squid.requests()) and set(squid.requests()) == {tunnel}
-        tunnels = len(squid.requests())
 
         # The stub's check stages the next release the same way.
         server.publish("1.1.0", RELEASE, channel="proxied")
@@ -54,16 +56,14 @@ def test_transfers_go_through_the_users_proxy(clean, tmp_path):
         assert e2e.state() == {"installed": "1.0.0", "staged": "1.1.0"}
         assert [path for _, path in server.requests()][2:] == [
             "/files/proxied/latest.json", "/files/1.1.0/package.zip"]
-        assert e2e.wait_for(lambda: len(squid.requests()) > tunnels)
         assert set(squid.requests()) == {tunnel}
-        tunnels = len(squid.requests())
 
         # An address on the bypass list is reached directly: here, not at all.
         connection_settings(squid.address(), bypass="localhost")
         server.publish("1.2.0", RELEASE, channel="proxied")
         assert e2e.start_stub(base) == (0, [])
         assert e2e.log_lines()[-1].startswith("check failed: download failed")
-        assert len(server.requests()) == 4 and len(squid.requests()) == tunnels
+        assert len(server.requests()) == 4
     finally:
         connection_settings("")
         server.stop()

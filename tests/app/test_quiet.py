@@ -1,7 +1,6 @@
 """Unattended installation and removal (/quiet) end to end: no window and no box come up,
 the outcome is the exit code and the reasons are in updater.log."""
 import os
-import time
 
 import e2e
 from e2e import STUB_WIN, root
@@ -16,8 +15,8 @@ def installed_everywhere():
 
 
 def test_quiet_installation_and_removal(server, clean):
-    spy = e2e.probe_in_background("spy", "240000")
-    assert spy.stdout.readline() == "watching\n"
+    spy = e2e.probe_in_background("spy", "0")  # until ended
+    spy.wait_for_line("watching")
     base = server.publish("1.0.0", RELEASE)
     older = server.publish("0.9.0", RELEASE)
     settings = os.path.join(e2e.SETTINGS, "settings.ini")
@@ -37,18 +36,18 @@ def test_quiet_installation_and_removal(server, clean):
         assert e2e.run(e2e.SETUP, *switches, base_url=url) == (code, []), what
         assert e2e.log_lines()[-1] == line, what
         assert installed_everywhere() and e2e.state()["installed"] == "1.0.0", what
-        time.sleep(1)  # time enough for a wrongly started application to write
+        # A start is a process before it is a record: none may run, nor have run.
+        assert e2e.wait_for(lambda: not e2e.running("app-1.0.0")), what
         assert len(e2e.launches("1.0.0")) == started, what
 
     # A lock another process holds, or that cannot be made: 3, nothing changed.
     squatter = e2e.probe_in_background("squat", "60000")
-    assert squatter.stdout.readline() == "squatted\n"
+    squatter.wait_for_line("squatted")
     assert e2e.run(e2e.SETUP, "/quiet", base_url=base) == (3, [])
     assert e2e.log_lines()[-1] == "install failed: cannot make the updater lock (error 6)"
     assert e2e.run(STUB_WIN, "/uninstall", "/quiet", base_url=base) == (3, [])
     assert e2e.log_lines()[-1] == "uninstall refused: cannot make the updater lock (error 6)"
     squatter.kill()
-    squatter.wait()
     assert installed_everywhere()
 
     # While the application runs, nothing is removed and nobody is asked.
@@ -58,7 +57,7 @@ def test_quiet_installation_and_removal(server, clean):
     assert e2e.run(STUB_WIN, "/uninstall", "/quiet", base_url=base) == (1, [])
     assert e2e.log_lines()[-1] == "uninstall refused: Brindlewick is running"
     assert installed_everywhere()
-    app.kill()
+    e2e.end_programs("app-1.0.0")
     app.wait()
     os.remove(root("app-1.0.0", "delay_ms.txt"))
 
@@ -83,12 +82,9 @@ def test_quiet_installation_and_removal(server, clean):
         assert e2e.uninstall_entry() is None and not os.path.exists(root("install.json"))
     finally:
         holder.kill()
-        holder.wait()
     # The shell left to remove the root tries once, about two seconds after the removal
-    # ended: it must be done before the next test installs there.
-    e2e.wait_for(lambda: not os.path.exists(e2e.ROOT), timeout=10)
-    time.sleep(1)
+    # ended.
+    assert e2e.wait_for(lambda: not os.path.exists(e2e.ROOT), timeout=30)
 
     assert spy.poll() is None  # still watching: nothing below went unseen
-    spy.kill()
-    assert spy.communicate()[0] == ""  # no window, no box, at any point
+    assert spy.kill() == "watching\n"  # no window, no box, at any point

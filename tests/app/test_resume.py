@@ -40,6 +40,8 @@ def test_a_download_killed_part_way_is_continued_at_the_next_start(server, clean
 
     assert e2e.start_stub(base) == (0, [])
 
+    # Each is noted once sent, or once its connection failed: maybe after the stub ended.
+    assert e2e.wait_for(lambda: len(server.responses("/resume-1.1.0/package.zip")) >= 2)
     sent = server.responses("/resume-1.1.0/package.zip")
     assert [(r.status, r.range, r.if_range) for r in sent] == [
         (200, None, None), (206, "bytes=%d-" % kept, etag)]

@@ -1,5 +1,5 @@
-// A stand-in for the application in tests. Each start appends two lines to
-// "launches.txt" beside the executable:
+// A stand-in for the application in tests. Each start appends a record of two lines to
+// "launches.txt" beside the executable, in one write:
 //   cmd=<its command line>
 //   cwd=<its current folder>
 // then waits and exits. The exit code comes from "exit_code.txt" beside it, else from
@@ -44,16 +44,32 @@ unsigned long setting(const std::wstring& folder, const std::wstring& name,
     return value;
 }
 
+// One record, written at once: a test reading the file meanwhile sees it whole or not
+// at all, never one line of it.
 void record_launch(const std::wstring& folder) {
     wchar_t current[MAX_PATH * 2] = L"";
     GetCurrentDirectoryW(MAX_PATH * 2, current);
-    FILE* file = _wfopen((folder + L"\\launches.txt").c_str(), L"ab");
-    if (file == nullptr) {
+    const std::string record =
+        "cmd=" + w_to_utf8(GetCommandLineW()) + "\ncwd=" + w_to_utf8(current) + "\n";
+    // A scanner may hold the record it just saw change for a while.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int tries = 0; tries < 1000 && file == INVALID_HANDLE_VALUE; ++tries) {
+        file = CreateFileW((folder + L"\\launches.txt").c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_SHARING_VIOLATION) {
+            return;
+        }
+        if (file == INVALID_HANDLE_VALUE) {
+            Sleep(20);
+        }
+    }
+    if (file == INVALID_HANDLE_VALUE) {
         return;
     }
-    fprintf(file, "cmd=%s\ncwd=%s\n", w_to_utf8(GetCommandLineW()).c_str(),
-            w_to_utf8(current).c_str());
-    fclose(file);
+    DWORD wrote = 0;
+    WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &wrote, nullptr);
+    CloseHandle(file);
 }
 
 } // namespace

@@ -9,9 +9,12 @@
 //       the status text or the bar changes, until the window is gone. <bar> is
 //       "marquee" or the position as "<n>%". Exit code 1 when no window came in time.
 //   ui_probe spy MS
-//       Prints "watching", then for MS milliseconds a line "<class>|<caption>" for every
-//       visible top-level window the program could show that comes up: the progress
-//       window or a dialog, a message box among them.
+//       Prints "watching", then for MS milliseconds (0: until ended) a line
+//       "<class>|<caption>" for every visible top-level window the program could show that
+//       comes up: the progress window or a dialog, a message box among them.
+//   ui_probe desktop
+//       Opens a hidden window, prints "staying" and stays on the desktop until ended, so
+//       that Wine keeps the desktop's process for the whole of a test run.
 //   ui_probe layout [TIMEOUT_MS]
 //       Waits for the progress window with its status line and bar, and prints
 //       "client W H", "label L,T R,B" and "bar L,T R,B" (in its client pixels), a line
@@ -126,23 +129,36 @@ DWORD timeout_arg(int argc, wchar_t** argv, int index) {
 }
 
 int answer_box(const wchar_t* caption, const wchar_t* button, DWORD timeout_ms) {
+    const ULONGLONG end = GetTickCount64() + timeout_ms;
     const HWND box = wait_for_window(L"#32770", caption, timeout_ms);
     if (box == nullptr) {
         std::printf("no box\n");
         return 1;
     }
-    Sleep(100); // let the box finish drawing its controls
-    std::printf("%s\n", utf8(children_of(box).message).c_str());
-    std::fflush(stdout);
-    if (button == nullptr) {
-        return 0;
-    }
-    const int id = _wcsicmp(button, L"Yes") == 0      ? IDYES
+    const int id = button == nullptr                  ? 0
+                   : _wcsicmp(button, L"Yes") == 0    ? IDYES
                    : _wcsicmp(button, L"No") == 0     ? IDNO
                    : _wcsicmp(button, L"Retry") == 0  ? IDRETRY
                    : _wcsicmp(button, L"Cancel") == 0 ? IDCANCEL
                                                       : IDOK;
-    const HWND control = GetDlgItem(box, id);
+    // The box is found as soon as it exists: its text and buttons come after it, and it
+    // is shown last.
+    std::wstring text;
+    HWND control = nullptr;
+    for (;;) {
+        text = children_of(box).message;
+        control = id != 0 ? GetDlgItem(box, id) : nullptr;
+        const bool whole = !text.empty() && IsWindowVisible(box) && (id == 0 || control != nullptr);
+        if (whole || !IsWindow(box) || GetTickCount64() >= end) {
+            break;
+        }
+        Sleep(10);
+    }
+    std::printf("%s\n", utf8(text).c_str());
+    std::fflush(stdout);
+    if (button == nullptr) {
+        return 0;
+    }
     if (control == nullptr) {
         std::printf("no button %ls\n", button);
         return 1;
@@ -212,7 +228,7 @@ int spy(DWORD ms) {
     std::printf("watching\n");
     std::fflush(stdout);
     std::vector<HWND> seen;
-    for (const ULONGLONG end = GetTickCount64() + ms; GetTickCount64() < end;) {
+    for (const ULONGLONG end = GetTickCount64() + ms; ms == 0 || GetTickCount64() < end;) {
         EnumWindows(note_window, reinterpret_cast<LPARAM>(&seen));
         Sleep(5);
     }
@@ -400,6 +416,26 @@ int describe_shortcut(const wchar_t* path) {
     return result;
 }
 
+// A user of the desktop for as long as it runs: Wine ends the desktop's explorer.exe a
+// second after its last user has gone, and the next program to need it starts it again,
+// handing it its own output (a test's pipe) and keeping a box of its own waiting.
+int stay_on_desktop() {
+    const HWND window =
+        CreateWindowExW(0, L"Static", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    if (window == nullptr) {
+        std::printf("no desktop (error %lu)\n", GetLastError());
+        return 1;
+    }
+    std::printf("staying\n");
+    std::fflush(stdout);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageW(&message);
+    }
+    DestroyWindow(window);
+    return 0;
+}
+
 int hold(const wchar_t* path, DWORD ms) {
     const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -477,6 +513,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"lnk" && argc > 2) {
         return describe_shortcut(argv[2]);
     }
+    if (command == L"desktop") {
+        return stay_on_desktop();
+    }
     if (command == L"hold" && argc > 3) {
         return hold(argv[2], static_cast<DWORD>(_wtoi(argv[3])));
     }
@@ -489,8 +528,9 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"signatures" && argc > 3) {
         return check_signatures(argv[2], argv[3]);
     }
-    std::fprintf(stderr,
-                 "usage: ui_probe box|watch|spy|layout|close|shot|lnk|hold|lock|signatures ... "
-                 "(see the source)\n");
+    std::fprintf(
+        stderr,
+        "usage: ui_probe box|watch|spy|desktop|layout|close|shot|lnk|hold|lock|signatures ... "
+        "(see the source)\n");
     return 2;
 }

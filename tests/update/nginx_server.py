@@ -56,28 +56,36 @@ def start(state_dir, serve_dir, cert, key):
         print("nginx is not installed (Debian's nginx-light)", file=sys.stderr)
         return 1
     os.makedirs(os.path.join(state_dir, "nginx-temp"), exist_ok=True)
-    port = free_port()
-    config = os.path.join(state_dir, "nginx.conf")
-    with open(config, "w") as f:
-        f.write(CONFIG.format(state=state_dir, port=port, cert=cert, key=key, www=serve_dir))
-    with open(os.path.join(state_dir, "nginx-error.log"), "ab") as log:
-        server = subprocess.Popen([program, "-p", state_dir, "-c", config],
-                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                  start_new_session=True)
-    with open(os.path.join(state_dir, "nginx-server.pid"), "w") as f:
-        f.write(str(server.pid))
-    for _ in range(200):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            with open(port_file, "w") as f:
-                f.write(str(port))
+    # A port found free may be another program's by the time nginx binds it: then nginx
+    # ends at once, and another port is tried.
+    for _ in range(5):
+        port = free_port()
+        config = os.path.join(state_dir, "nginx.conf")
+        with open(config, "w") as f:
+            f.write(CONFIG.format(state=state_dir, port=port, cert=cert, key=key, www=serve_dir))
+        with open(os.path.join(state_dir, "nginx-error.log"), "ab") as log:
+            server = subprocess.Popen([program, "-p", state_dir, "-c", config],
+                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                      start_new_session=True)
+        with open(os.path.join(state_dir, "nginx-server.pid"), "w") as f:
+            f.write(str(server.pid))
+        while server.poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            except OSError:
+                time.sleep(0.05)
+                continue
+            write_at_once(port_file, str(port))
             return 0
-        except OSError:
-            if server.poll() is not None:
-                break
-            time.sleep(0.05)
     print("nginx did not start; see %s/nginx-error.log" % state_dir, file=sys.stderr)
     return 1
+
+
+def write_at_once(path, text):
+    """Whoever reads the file sees it whole or not at all."""
+    with open(path + ".tmp", "w") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
 
 
 def stop(state_dir):
