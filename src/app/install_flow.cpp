@@ -135,6 +135,7 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
     if (!state_save(state, error)) {
         return Outcome::failed;
     }
+    download_prune(std::vector<std::string>()); // recorded: what it came from has served
     leftovers_remove(state);
     return Outcome::installed;
 }

@@ -5,6 +5,7 @@
 #include "build_config.h"
 #include "shell/uninstall_key.h"
 #include "state/file_tree.h"
+#include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
 #include "state/spawn.h"
@@ -57,11 +58,18 @@ void roll_back(InstallState& state) {
         leftovers_remove(state);
         return;
     }
-    // The record still names it as staged: its folder goes all the same, so that no
-    // later start tries it again (a staged version whose program is missing is dropped
-    // untried), and the space it takes is free (the save may have failed for want of it).
+    // The record still names it as staged: a mark beside it says that it failed, so that
+    // the next start that can save finishes the rollback instead of trying it again.
+    // Where not even the mark can be made, its folder goes (a staged version whose program
+    // is missing is dropped untried), freeing the room the save may have lacked.
     log_line("rollback of %s could not be saved: %s", version.c_str(), w_to_utf8(error).c_str());
-    rm_tree(app_dir(version));
+    const HANDLE mark = fs_open(failed_trial_mark(version), GENERIC_WRITE, 0, CREATE_ALWAYS);
+    if (mark == INVALID_HANDLE_VALUE || !FlushFileBuffers(mark)) {
+        rm_tree(app_dir(version));
+    }
+    if (mark != INVALID_HANDLE_VALUE) {
+        CloseHandle(mark);
+    }
 }
 
 // The version being committed and the one it replaces keep their folders; the one
@@ -105,6 +113,11 @@ bool try_staged(InstallState& state) {
     if (!staged_is_triable(state)) {
         state.staged.clear();
         state_save(state);
+        return false;
+    }
+    if (file_exists(failed_trial_mark(state.staged))) {
+        log_line("staged %s failed its trial before, rolling back", state.staged.c_str());
+        roll_back(state);
         return false;
     }
     // A start that failed for a moment is no reason to refuse the version for good.

@@ -37,6 +37,19 @@ void remove_unrecorded_versions(const InstallState& record) {
     });
 }
 
+// Marks of failed trials whose rollback has since been saved: the bad list says it now.
+void remove_settled_marks(const InstallState& record) {
+    const std::wstring any = failed_trial_mark("*");
+    const size_t version_start = any.size() - 1 - root_dir().size() - 1;
+    fs_list(any, [&](const WIN32_FIND_DATAW& entry) {
+        const std::string version = w_to_utf8(std::wstring(entry.cFileName).substr(version_start));
+        if (version != record.staged) {
+            fs_delete(failed_trial_mark(version));
+        }
+        return true;
+    });
+}
+
 } // namespace
 
 void leftovers_remove(const InstallState& record) {
@@ -47,4 +60,5 @@ void leftovers_remove(const InstallState& record) {
         fs_delete(scratch);
     }
     remove_unrecorded_versions(record);
+    remove_settled_marks(record);
 }

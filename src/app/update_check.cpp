@@ -7,6 +7,7 @@
 #include "package/fetch_and_stage.h"
 #include "shell/uninstall_key.h"
 #include "state/install_state.h"
+#include "state/paths.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -49,8 +50,13 @@ void check(InstallState& state) {
     const char* version = manifest.version.c_str();
     const bool needs_newer_stub =
         !manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION);
+    // One staged already waits for its trial (one whose commit could not be saved, or
+    // whose trial another stub's lock put off): fetched again, it would be replaced under
+    // a version that may run.
+    const bool staged_already =
+        state.staged == manifest.version && file_exists(app_exe(state.staged));
     const bool newer = !needs_newer_stub && ver_newer(manifest.version, state.installed) &&
-                       !state.is_bad(manifest.version);
+                       !state.is_bad(manifest.version) && !staged_already;
     // An installation from before staged rollouts draws its bucket when it first meets
     // one, and keeps to it only once it is saved: drawn anew at each start, it would
     // sooner or later fall below any share.
@@ -86,6 +92,7 @@ void check(InstallState& state) {
         log_line("stage %s failed: %s", version, w_to_utf8(error).c_str());
         return;
     }
+    download_prune(std::vector<std::string>()); // recorded: what it came from has served
     log_line("staged %s", version);
 }
 

@@ -12,7 +12,8 @@
 // Downloads the file whose SHA-256 is `sha256` (64 hexadecimal digits, either case) and
 // whose size is `size` (0: not known) from `url` into download_partial(sha256), and sets
 // `path` to it once its digest matches. A download that ends early keeps what came for
-// the next call with the same digest, which asks only for the rest (http_resume_file).
+// the next call with the same digest, which asks only for the rest (http_resume_file);
+// one kept whole is used without a request, also when `size` is not known.
 // A file that fails the digest check is removed; when some of it came from before its
 // last request, it is fetched whole once more in the same call, for a beginning kept
 // from elsewhere (a power cut, a file changed on the server meanwhile) could otherwise

@@ -115,9 +115,10 @@ bool room_to_stage(const std::string& sha256, uint64_t size, uint64_t tree_floor
 }
 
 // The tree built from the installed version's folder and the delta the manifest offers
-// from it. The delta is kept for the next run when the download is cut short or the
-// machine failed the staging (`machine`: a full disk, a file held too long), and
-// dropped when the delta itself or the installed tree is at fault.
+// from it. The delta is dropped when it or the installed tree is at fault, and kept
+// otherwise: when the download is cut short or the machine failed the staging
+// (`machine`: a full disk, a file held too long), for the next run, and when it staged,
+// until the caller has recorded the version.
 bool stage_from_delta(const Manifest& manifest, const DeltaOffer& offer,
                       const std::string& installed, const Progress& progress, std::wstring& error,
                       bool& machine) {
@@ -138,7 +139,7 @@ bool stage_from_delta(const Manifest& manifest, const DeltaOffer& offer,
              delta_build_tree(delta, manifest.sha256, app_dir(installed), staging, images, error,
                               &machine) &&
              check_and_move(manifest, staging, images, error, machine);
-    if (staged || !machine) {
+    if (!staged && !machine) {
         download_discard(offer.sha256);
     }
     if (!staged) {
@@ -216,9 +217,10 @@ bool fetch_and_stage(const Manifest& manifest, const std::string& installed, boo
     std::wstring failure;
     bool machine = false;
     const bool staged = extract_and_place(manifest, package, staging, failure, machine);
-    // A package that staged, or that cannot (its contents refused), has served; one the
-    // machine failed is kept, verified, for the next try.
-    if (staged || !machine) {
+    // A package whose contents were refused has served; one the machine failed is kept,
+    // verified, for the next try, and so is one that staged until its caller has recorded
+    // the version.
+    if (!staged && !machine) {
         download_discard(manifest.sha256);
     }
     if (!staged) {

@@ -22,8 +22,10 @@
 // more of the same. On failure `error` says why, a folder of the same version that
 // existed is still whole, and no scratch file or folder is left but the downloads worth
 // keeping for the next call: one cut short, to continue (download_resumable), and one
-// verified whose staging the machine failed, to use as it is. Callers keep other runs off
-// the scratch names with the updater lock.
+// verified whose staging the machine failed, to use as it is. On success the download is
+// kept too, until the caller has recorded the version and prunes it (download_prune): a
+// record that cannot be saved then costs no download. Callers keep other runs off the
+// scratch names with the updater lock.
 bool fetch_and_stage(const Manifest& manifest, const std::string& installed, bool show_progress,
                      std::wstring& error);
 

@@ -2,6 +2,7 @@
 
 #include "build_config.h"
 #include "state/file_tree.h"
+#include "state/fs.h"
 #include "state/paths.h"
 #include "state/text.h"
 
@@ -21,9 +22,19 @@ void set_number(HKEY key, const wchar_t* name, DWORD value) {
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
-// The size in KiB that the entry gives, as the list of installed programs shows it.
+// The size in KiB that the entry gives, as the list of installed programs shows it: the
+// installation's, not that of a download kept until the version it brought is recorded.
 DWORD estimated_size() {
-    return static_cast<DWORD>(dir_size(root_dir()) / 1024);
+    uint64_t size = dir_size(root_dir());
+    fs_list(download_names(), [&](const WIN32_FIND_DATAW& entry) {
+        const uint64_t bytes =
+            (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        if (!download_digest_of(entry.cFileName).empty() && bytes <= size) {
+            size -= bytes;
+        }
+        return true;
+    });
+    return static_cast<DWORD>(size / 1024);
 }
 
 // What the entry says now: its version and size; false when it cannot be read.

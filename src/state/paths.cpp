@@ -166,6 +166,10 @@ std::wstring replaced_dir(const std::string& version) {
     return root_dir() + L"\\replaced-" + utf8_to_w(version);
 }
 
+std::wstring failed_trial_mark(const std::string& version) {
+    return root_dir() + L"\\trial-failed-" + utf8_to_w(version);
+}
+
 std::wstring path_extended(const std::wstring& path) {
     const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
     const bool prefixed = path.size() >= 4 && separator(path[0]) && separator(path[1]) &&

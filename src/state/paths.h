@@ -46,6 +46,9 @@ std::wstring staging_dir();      // <root>\staging-tmp: the package being extrac
 std::wstring delta_patch_file(); // <root>\delta-patch.tmp: a patch of a delta package, unpacked
 // <root>\replaced-<version>: the version's folder set aside while it is replaced.
 std::wstring replaced_dir(const std::string& version);
+// <root>\trial-failed-<version>: says that the staged version failed its trial when the
+// record that would say so could not be saved.
+std::wstring failed_trial_mark(const std::string& version);
 
 // `path` in the form that lifts the 260-character limit: "X:\..." as "\\?\X:\..." and
 // "\\server\share\..." as "\\?\UNC\server\share\...", its slashes made backslashes and its
