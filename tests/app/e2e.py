@@ -6,6 +6,7 @@ import glob
 import http.server
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -104,10 +105,12 @@ def rootless_log():
 
 
 def log_lines():
-    """The update log's messages, without timestamp and stub version."""
+    """The update log's messages, without timestamp and stub version, of the lines written
+    whole (each is written at once, but one read as it is written may not be all there)."""
     if not os.path.exists(root("updater.log")):
         return []
-    return [line.split("] ", 1)[1] for line in read(root("updater.log")).splitlines()]
+    lines = read(root("updater.log"), "rb").decode("utf-8").split("\n")[:-1]
+    return [line.split("] ", 1)[1] for line in lines]
 
 
 def state():
@@ -135,16 +138,28 @@ def launches(version):
 
 
 def uninstall_entry():
-    """Name -> (type, data) of the uninstall registration; None when it is absent."""
-    result = wine("reg", "query", UNINSTALL_KEY, check=False)
-    if result.returncode != 0:
-        return None
+    """Name -> (type, data) of the uninstall registration, its data as `reg query` shows it
+    (a DWORD as "0x1"); None when it is absent. Read from an export, which keeps every
+    character, where `reg query` prints through the console's code page."""
+    with tempfile.TemporaryDirectory() as folder:
+        exported = os.path.join(folder, "entry.reg")
+        if wine("reg", "export", UNINSTALL_KEY, windows_path(exported), "/y",
+                check=False).returncode != 0:
+            return None
+        text = read(exported, "rb").decode("utf-16")
     values = {}
-    for line in result.stdout.splitlines():
-        parts = line.strip().split(None, 2)
-        if len(parts) == 3 and parts[1].startswith("REG_"):
-            values[parts[0]] = (parts[1], parts[2])
+    for line in text.splitlines():
+        text_value = re.fullmatch(r'"((?:[^"\\]|\\.)*)"="((?:[^"\\]|\\.)*)"', line)
+        number = re.fullmatch(r'"((?:[^"\\]|\\.)*)"=dword:([0-9a-f]{8})', line)
+        if text_value:
+            values[unescaped(text_value.group(1))] = ("REG_SZ", unescaped(text_value.group(2)))
+        elif number:
+            values[unescaped(number.group(1))] = ("REG_DWORD", hex(int(number.group(2), 16)))
     return values
+
+
+def unescaped(text):
+    return re.sub(r"\\(.)", r"\1", text)
 
 
 def shortcut(path):
@@ -483,7 +498,7 @@ class Server:
         return [r for r in self.handler.responses if containing in r.path]
 
     def publish(self, version, files=None, name=None, min_stub=None, route="/files",
-                tamper=None, channel=None, signer=None, key=KEY, deltas=()):
+                tamper=None, channel=None, signer=None, key=KEY, deltas=(), sized=False):
         """Packs a release into www/NAME/ and signs a latest.json there that announces it
         at `route`/NAME/package.zip; with `channel`, www/CHANNEL/latest.json announces it
         too, and the channel's base URL is returned. `files` maps relative names to bytes, to the path of
@@ -494,7 +509,8 @@ class Server:
         signs latest.json; `deltas` lists releases published before, each as the version
         published under its own name or a (version, name) pair, from each of which a
         delta package is made and offered (www/NAME/from-VERSION.zip). Returns the base
-        URL of the release."""
+        URL of the release. With `sized`, the manifest gives the package's size, as the
+        release tool's do."""
         name = name or version
         folder = os.path.join(self.www, name)
         shutil.rmtree(folder, ignore_errors=True)
@@ -515,6 +531,8 @@ class Server:
                     "sha256": release.file_sha256(package)}
         if min_stub:
             manifest["minStub"] = min_stub
+        if sized:
+            manifest["size"] = os.path.getsize(package)
         for start in deltas:
             start, start_name = start if isinstance(start, tuple) else (start, start)
             delta = os.path.join(folder, "from-%s.zip" % start)

@@ -112,6 +112,45 @@ TEST_F(UninstallKey, RefreshFollowsTheNewVersionAndSize) {
     EXPECT_EQ(values.at(L"EstimatedSize").data, dword_bytes(1024));
 }
 
+// A commit ended between its record and its entry leaves the entry naming the version
+// before: the next start that checks writes it again; one that is right is left alone.
+TEST_F(UninstallKey, FollowsTheRecordWhenBehindIt) {
+    const auto name_it = [](const wchar_t* name) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kSubkey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+        RegSetValueExW(key, L"DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                       static_cast<DWORD>((wcslen(name) + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    };
+    const auto display_name = [] {
+        bool exists = false;
+        const auto values = read_entry(&exists);
+        return exists ? values.at(L"DisplayName").data : std::string();
+    };
+    fill_root(100 * 1024);
+    ASSERT_TRUE(write_uninstall_key("2.0.0"));
+    name_it(L"marked");
+    // Right, and the size within a tenth: untouched.
+    fill_root(105 * 1024);
+    EXPECT_TRUE(uninstall_key_follow("2.0.0"));
+    EXPECT_EQ(display_name(), text_bytes(L"marked"));
+    // Another version: written again.
+    EXPECT_TRUE(uninstall_key_follow("4.0.0"));
+    bool exists = false;
+    EXPECT_EQ(read_entry(&exists).at(L"DisplayVersion").data, text_bytes(L"4.0.0"));
+    EXPECT_EQ(display_name(), text_bytes(L"Brindlewick"));
+    // A folder more or less since: written again, with the size now.
+    name_it(L"marked");
+    fill_root(300 * 1024);
+    EXPECT_TRUE(uninstall_key_follow("4.0.0"));
+    EXPECT_EQ(display_name(), text_bytes(L"Brindlewick"));
+    EXPECT_EQ(read_entry(&exists).at(L"EstimatedSize").data, dword_bytes(300));
+    // Gone: written.
+    remove_uninstall_key();
+    EXPECT_TRUE(uninstall_key_follow("4.0.0"));
+    EXPECT_EQ(read_entry(&exists).at(L"DisplayVersion").data, text_bytes(L"4.0.0"));
+}
+
 TEST_F(UninstallKey, RemovalDeletesTheKeyAndMayBeRepeated) {
     ASSERT_TRUE(write_uninstall_key("1.0"));
     remove_uninstall_key();
