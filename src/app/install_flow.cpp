@@ -1,5 +1,6 @@
 #include "app/install_flow.h"
 
+#include "app/app_start.h"
 #include "app/leftovers.h"
 #include "app/stub_swap.h"
 #include "app/stub_version.h"
@@ -12,7 +13,6 @@
 #include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
-#include "state/spawn.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -141,7 +141,7 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
 }
 
 void start_version(const std::string& version) {
-    const HANDLE app = spawn_retrying(app_exe(version), L"");
+    const HANDLE app = app_start(version);
     if (app == nullptr) {
         log_line("start of %s failed (error %lu)", version.c_str(), GetLastError());
         return;

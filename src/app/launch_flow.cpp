@@ -1,5 +1,6 @@
 #include "app/launch_flow.h"
 
+#include "app/app_start.h"
 #include "app/leftovers.h"
 #include "app/self_upgrade.h"
 #include "build_config.h"
@@ -8,7 +9,6 @@
 #include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
-#include "state/spawn.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -34,7 +34,7 @@ void tell_user(const std::wstring& text) {
 }
 
 bool start_installed(const InstallState& state) {
-    const HANDLE app = spawn_retrying(app_exe(state.installed), L"");
+    const HANDLE app = app_start(state.installed);
     if (app == nullptr) {
         // Why, for whoever reads the log after the box: the box cannot say.
         log_line("start of %s failed (error %lu)", state.installed.c_str(), GetLastError());
@@ -121,7 +121,7 @@ bool try_staged(InstallState& state) {
         return false;
     }
     // A start that failed for a moment is no reason to refuse the version for good.
-    const HANDLE app = spawn_retrying(app_exe(state.staged), L"");
+    const HANDLE app = app_start(state.staged);
     if (app == nullptr) {
         log_line("staged %s failed to spawn", state.staged.c_str());
         roll_back(state);

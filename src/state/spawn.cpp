@@ -47,11 +47,13 @@ HANDLE spawn(const std::wstring& exe, const std::wstring& args) {
     return process.hProcess;
 }
 
-HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args) {
+HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args, DWORD& passing) {
+    passing = 0;
     const HANDLE process = spawn(exe, args);
     if (process != nullptr || lasting(GetLastError())) {
         return process;
     }
+    passing = GetLastError();
     Sleep(kRetryAfterMs);
     return spawn(exe, args);
 }

@@ -12,6 +12,7 @@ HANDLE spawn(const std::wstring& exe, const std::wstring& args);
 
 // As spawn, but a failure that may pass is tried once more, a second later: anything but
 // a program or folder that is not there or is no program (a process that could not be
-// set up, say, as happens just after a session starts). GetLastError() says why when the
+// set up, say, as happens just after a session starts). `passing` is set to the error of
+// a first try so tried again, 0 when there was none. GetLastError() says why when the
 // result is null.
-HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args);
+HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args, DWORD& passing);

@@ -24,7 +24,7 @@ def wine_session():
     yield
     desktop_user.kill()
     e2e.end_wine_session()
-    xvfb.kill()
+    xvfb.terminate()  # so that it removes its socket and lock
     xvfb.wait()
 
 

@@ -298,7 +298,9 @@ class Flow:
 
     def recover(self, world):
         """Recovers as a user would; when that fails, says what the program and Wine said
-        on standard error, and the log's last lines."""
+        on standard error, and the log's last lines. A start that failed for a moment and
+        was tried again (the program logs it) goes to the summary with what was said."""
+        logged = len(e2e.log_lines())
         with open(RECOVERY_STDERR, "w+b") as stderr:
             try:
                 if self.program == "uninstall":
@@ -308,12 +310,20 @@ class Flow:
                 if self.extra_check:
                     self.extra_check(state)
             except AssertionError as failure:
-                stderr.seek(0)
-                said = stderr.read().decode("utf-8", "replace")[-4000:]
                 raise AssertionError("%s\n-- standard error of the recovery:\n%s\n"
                                      "-- updater.log:\n%s\n-- log without a root:\n%s" % (
-                                         failure, said, "\n".join(log_tail()),
+                                         failure, said_on(stderr), "\n".join(log_tail()),
                                          "\n".join(e2e.rootless_log()[-5:]))) from failure
+            passed = [line for line in e2e.log_lines()[logged:]
+                      if line.endswith("tried again") or "could not be shown" in line]
+            if passed:
+                report("%s: recovered after %s; standard error: %s" % (
+                    self.name, passed, said_on(stderr)[-1000:].replace("\n", " | ")))
+
+
+def said_on(stderr):
+    stderr.seek(0)
+    return stderr.read().decode("utf-8", "replace")[-4000:]
 
 
 def stays_bad(state):

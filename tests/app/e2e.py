@@ -400,10 +400,13 @@ def start_wine_session():
 
 
 def end_wine_session():
-    """Ends every process of the prefix, its Wine server last, which keeps the registry as
-    they left it."""
-    subprocess.run(["wineserver", "-k"], env=WINE_ENV, capture_output=True)
-    assert wait_for(lambda: not wine_server_running(), 20)
+    """Ends every process of the prefix, its Wine server last, which saves the registry as
+    they left it, as Windows keeps what a program flushed (Wine's RegFlushKey saves
+    nothing: the server keeps the registry in memory until it ends). With SIGTERM, not
+    `wineserver -k`'s SIGINT, which kills the server unsaved when it has not ended 10 s
+    later, as a server held in a slowed rename may not have on a busy machine."""
+    subprocess.run(["wineserver", "-k15"], env=WINE_ENV, capture_output=True)
+    assert wait_for(lambda: not wine_server_running(), 60)
 
 
 def start_wine_server_refusing(path, refusals):

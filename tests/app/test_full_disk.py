@@ -129,5 +129,19 @@ def test_what_does_not_fit_is_refused_before_it_is_written(server, clean, tmp_pa
         assert e2e.read(os.path.join(root, "updater.log")).splitlines()[-1].endswith(
             "] staged 1.1.0")
         assert len(server.requests("/full-1.1.0/package.zip")) == 1
+
+        # A delta that would build a tree the disk cannot hold is not downloaded either,
+        # nor is the package, which would need more of the same.
+        assert e2e.run(stub, base_url=small) == (0, [])  # 1.1.0 committed
+        later = dict(release("1.2.0", 10 * MIB), **{"lib/more.bin": os.urandom(8 * MIB)})
+        server.publish("1.2.0", later, name="full-1.2.0", sized=True,
+                       deltas=[("1.1.0", "full-1.1.0")])
+        server.announce("full-1.2.0", "full")
+        with filled(mount, 12 * MIB):
+            assert e2e.run(stub, base_url=small) == (0, [])
+            line = e2e.read(os.path.join(root, "updater.log")).splitlines()[-1]
+            assert "stage 1.2.0 failed: " in line and needs(line)[1] in (11, 12), line
+        assert server.requests("/full-1.2.0/from-") == []
+        assert server.requests("/full-1.2.0/package.zip") == []
         assert e2e.run(stub, "/uninstall", "/quiet", base_url=small) == (0, [])
         assert e2e.wait_for(lambda: not os.path.exists(root), 30)
