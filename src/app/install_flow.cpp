@@ -58,7 +58,10 @@ bool install_stub(const std::string& version, std::wstring& error) {
     const bool in_place = same_file(source, stub) || newer_in_place(source, stub) ||
                           (sha256_file(source, digest) && sha256_file(stub, installed_digest) &&
                            digest == installed_digest);
-    if (!in_place && (digest.empty() || !stub_swap_in(source, digest))) {
+    std::wstring why;
+    if (!in_place && (digest.empty() || !stub_swap_in(source, digest, why))) {
+        log_line("updater.exe not put in place: %s",
+                 why.empty() ? "it cannot be read" : w_to_utf8(why).c_str());
         error = L"could not install updater.exe";
         return false;
     }

@@ -4,6 +4,7 @@
 #include "app/stub_version.h"
 #include "package/sha256_file.h"
 #include "state/paths.h"
+#include "state/text.h"
 #include "state/update_log.h"
 
 namespace {
@@ -28,11 +29,11 @@ void upgrade(const std::string& version, Wanted wanted) {
         shipped_digest == stub_digest) {
         return;
     }
-    if (stub_swap_in(shipped, shipped_digest)) {
+    std::wstring error;
+    if (stub_swap_in(shipped, shipped_digest, error)) {
         log_line("updater self-upgraded from app-%s", version.c_str());
     } else {
-        log_line("updater of app-%s not taken: it failed its checks or could not be put in place",
-                 version.c_str());
+        log_line("updater of app-%s not taken: %s", version.c_str(), w_to_utf8(error).c_str());
     }
 }
 

@@ -10,5 +10,11 @@
 // and, run once with "/selfcheck", end with exit code 0 within a few seconds. Only then
 // is it renamed into place, the stub there before moved aside to updater.old.exe, since
 // a running program can be renamed but not overwritten. False when any step fails: the
-// stub there before, if any, is then in place and whole, and updater.new.exe is gone.
-bool stub_swap_in(const std::wstring& source, const std::string& source_digest);
+// stub there before, if any, is then in place and whole, updater.new.exe is gone, and
+// `error` says which step ("cannot copy it (error N)", "its copy differs", "cannot flush
+// its copy (error N)", "it states no version", "it did not start (error N)", "its
+// self-check did not end", "its self-check failed (error <exit code>)", "cannot set the
+// stub in place aside (error N)", "cannot put it in place (error N)", or a full disk's
+// text).
+bool stub_swap_in(const std::wstring& source, const std::string& source_digest,
+                  std::wstring& error);

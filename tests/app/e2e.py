@@ -402,10 +402,12 @@ def start_wine_session():
 def end_wine_session():
     """Ends every process of the prefix, its Wine server last, which saves the registry as
     they left it, as Windows keeps what a program flushed (Wine's RegFlushKey saves
-    nothing: the server keeps the registry in memory until it ends). With SIGTERM, not
-    `wineserver -k`'s SIGINT, which kills the server unsaved when it has not ended 10 s
-    later, as a server held in a slowed rename may not have on a busy machine."""
-    subprocess.run(["wineserver", "-k15"], env=WINE_ENV, capture_output=True)
+    nothing: the server keeps the registry in memory until it ends). The server is sent
+    SIGINT alone (-k2), on which it ends its processes and, two seconds later, itself,
+    saving the registry: `wineserver -k` would kill it unsaved when it has not ended 10
+    seconds later, as one held in a slowed rename may not have on a busy machine, and
+    SIGTERM would leave its processes running."""
+    subprocess.run(["wineserver", "-k2"], env=WINE_ENV, capture_output=True)
     assert wait_for(lambda: not wine_server_running(), 60)
 
 

@@ -10,7 +10,7 @@ REMOVE = "Remove Brindlewick from this computer?"
 SETTINGS = "Also remove settings and saved configurations?"
 RUNNING = "Brindlewick is running. Close it, then choose Retry."
 UPDATING = "Brindlewick is being updated. Choose Retry in a moment."
-NOT_TAKEN = "updater of app-%s not taken: it failed its checks or could not be put in place"
+NOT_TAKEN = "updater of app-%s not taken: %s"
 
 
 def release(version, exit_code=0, delay_ms=0, stub=e2e.SETUP):
@@ -96,7 +96,9 @@ def test_release_cycle(server, clean, tmp_path):
     os.remove(root("app-1.4.0", "delay_ms.txt"))  # later starts of it end at once
     holder.kill()
     assert e2e.state() == {"installed": "1.4.0", "prev": "1.1.0", "bad": ["1.2.0"]}
-    assert e2e.log_lines()[-2:] == ["committed 1.4.0 (prev 1.1.0)", NOT_TAKEN % "1.4.0"]
+    assert e2e.log_lines()[-2:] == [
+        "committed 1.4.0 (prev 1.1.0)",
+        NOT_TAKEN % ("1.4.0", "cannot set the stub in place aside (error 5)")]
     assert e2e.read(root("updater.exe"), "rb") == e2e.read(later_stub, "rb")
     assert sorted(os.listdir(e2e.ROOT)) == ["app-1.1.0", "app-1.4.0", "install.json",
                                            "updater.exe", "updater.log", "updater.old.exe"]
@@ -160,7 +162,7 @@ def test_a_new_stub_must_prove_that_it_runs(server, clean, tmp_path):
         assert not os.path.exists(root("updater.new.exe"))
     assert not any("self-upgraded" in line for line in e2e.log_lines())
     # At its commit, at that start's check and at the next start's, while installed.
-    assert e2e.log_lines().count(NOT_TAKEN % "1.2.0") == 3
+    assert e2e.log_lines().count(NOT_TAKEN % ("1.2.0", "its self-check failed (error 1)")) == 3
 
     newer = e2e.stub_of_version(str(tmp_path / "newer.exe"), "1.2.0")
     server.publish("1.4.0", release("1.4.0", stub=newer), channel="proof")

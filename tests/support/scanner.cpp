@@ -46,7 +46,10 @@ bool watch(HANDLE folder, std::vector<DWORD>& buffer, OVERLAPPED& pending) {
 }
 
 // The files the notifications in `buffer` name as made, changed or renamed to.
+// A file held cannot change meanwhile: what is said of it then was said of the change it
+// is held for, and asks for no second hold.
 void note_changes(const std::vector<DWORD>& buffer, DWORD bytes, const std::wstring& only,
+                  const std::map<std::wstring, Held>& held,
                   std::map<std::wstring, ULONGLONG>& pending) {
     if (bytes == 0) {
         return;
@@ -57,8 +60,9 @@ void note_changes(const std::vector<DWORD>& buffer, DWORD bytes, const std::wstr
         if (change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_MODIFIED ||
             change->Action == FILE_ACTION_RENAMED_NEW_NAME) {
             const std::wstring name(change->FileName, change->FileNameLength / sizeof(wchar_t));
-            if (only.empty() ||
-                _wcsnicmp(name.c_str(), (only + L"\\").c_str(), only.size() + 1) == 0) {
+            if (held.count(name) == 0 &&
+                (only.empty() ||
+                 _wcsnicmp(name.c_str(), (only + L"\\").c_str(), only.size() + 1) == 0)) {
                 pending.emplace(name, GetTickCount64() + kPendingMs);
             }
         }
@@ -92,7 +96,7 @@ int scan(const std::wstring& root, DWORD hold_ms, const std::wstring& only) {
         if (WaitForSingleObject(changes.hEvent, kTickMs) == WAIT_OBJECT_0) {
             DWORD bytes = 0;
             if (GetOverlappedResult(folder, &changes, &bytes, FALSE)) {
-                note_changes(buffer, bytes, only, pending);
+                note_changes(buffer, bytes, only, held, pending);
             }
             ResetEvent(changes.hEvent);
             if (!watch(folder, buffer, changes)) {
