@@ -79,6 +79,7 @@ NOT_JSON = "latest.json is not valid JSON"
 # eight digits a number, and the version names a folder, so it must stay short).
 VERSION_RULE = re.compile(r"[0-9]{1,8}(\.[0-9]{1,8}){0,3}")
 SHA256_RULE = re.compile(r"[0-9a-fA-F]{64}")
+CHANNEL_RULE = re.compile(r"[a-z0-9-]{1,32}")
 # How far the program lets its clock be behind before it refuses an expired manifest.
 CLOCK_SKEW_SECONDS = 24 * 60 * 60
 BASE64_RULE = re.compile(r"(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?")
@@ -352,6 +353,9 @@ def manifest_problem(manifest):
         return "manifest: bad rollout"
     if not deltas_ok(manifest.get("deltas", [])):
         return "manifest: bad deltas"
+    if "channel" in manifest and not (isinstance(manifest["channel"], str)
+                                      and CHANNEL_RULE.fullmatch(manifest["channel"])):
+        return "manifest: bad channel"
     return None
 
 
@@ -502,7 +506,7 @@ def parse_manifest(payload):
 
 
 def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas=(),
-         rollout=None):
+         rollout=None, channel=None):
     for name, value in (("version", version), ("min-stub", min_stub)):
         if value is not None and not VERSION_RULE.fullmatch(value):
             raise Refused("%s %r is not 1 to 4 numbers of at most 8 digits, dot-separated"
@@ -511,6 +515,8 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
         raise Refused("--expires-in is a whole number of days, at least 1")
     if rollout is not None and not 1 <= rollout <= 100:
         raise Refused("--rollout is a whole number from 1 to 100")
+    if channel is not None and not CHANNEL_RULE.fullmatch(channel):
+        raise Refused("--channel is 1 to 32 of a-z, 0-9 and -")
     issued = int(time.time())
     manifest = {"version": version, "url": url, "sha256": "0" * 64, "issued": issued}
     if expires_in is not None:
@@ -519,6 +525,8 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
         manifest["minStub"] = min_stub
     if rollout is not None and rollout < 100:
         manifest["rollout"] = rollout
+    if channel is not None:
+        manifest["channel"] = channel
     if deltas:
         manifest["deltas"] = [{"from": start, "url": delta_url, "sha256": "0" * 64, "size": 1}
                               for start, delta_url, _ in deltas]
@@ -718,7 +726,12 @@ def parser():
     k.add_argument("--rollout", type=int, metavar="PERCENT",
                    help="offer it to that share of the installations (1-100; default 100); "
                         "signing again with a larger share reaches the rest")
-    k.add_argument("--out", default="latest.json")
+    k.add_argument("--channel", metavar="NAME",
+                   help="sign it for channel NAME (1 to 32 of a-z, 0-9 and -), whose "
+                        "installations read latest-NAME.json; the default channel's "
+                        "read latest.json")
+    k.add_argument("--out", help="the file to write (default: latest.json, or "
+                                 "latest-NAME.json with --channel)")
     k = sub.add_parser("delta", help="write a delta package between two release packages")
     k.add_argument("old")
     k.add_argument("new")
@@ -781,11 +794,13 @@ def run(argv):
         sign_code(args.files, signer)
         print("signed by %s" % code_signing.describe(signer.certificate))
     elif args.command == "sign":
-        manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, args.out,
-                        args.expires_in, args.delta, args.rollout)
-        print("%s: version %s, sha256 %s, size %d, issued %s%s%s" % (
-            args.out, manifest["version"], manifest["sha256"], manifest["size"],
+        out = args.out or ("latest-%s.json" % args.channel if args.channel else "latest.json")
+        manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, out,
+                        args.expires_in, args.delta, args.rollout, args.channel)
+        print("%s: version %s, sha256 %s, size %d, issued %s%s%s%s" % (
+            out, manifest["version"], manifest["sha256"], manifest["size"],
             utc_text(manifest["issued"]),
+            ", channel %s" % manifest["channel"] if "channel" in manifest else "",
             ", expires %s" % utc_text(manifest["expires"]) if "expires" in manifest else "",
             ", to %d%% of installations" % manifest["rollout"] if "rollout" in manifest
             else ""))

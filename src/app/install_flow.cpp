@@ -1,5 +1,6 @@
 #include "app/install_flow.h"
 
+#include "app/app_event.h"
 #include "app/app_start.h"
 #include "app/leftovers.h"
 #include "app/stub_swap.h"
@@ -10,6 +11,7 @@
 #include "package/sha256_file.h"
 #include "shell/shortcut.h"
 #include "shell/uninstall_key.h"
+#include "state/channel_name.h"
 #include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
@@ -92,12 +94,18 @@ Outcome judge_release(const Manifest& manifest, const InstallState& state) {
 // Fetches the announced release, stages it, and puts the stub, the shortcuts and the
 // registration in place before the record: install.json is the installation's last
 // word, so a run that ends before it leaves a stub that finds no record and repairs.
-Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& error) {
+// `before` is set to the version installed before, if any.
+Outcome install_locked(const InstallRequest& request, Manifest& manifest, InstallState& state,
+                       std::string& before, std::wstring& error) {
     ui_status(L"Checking latest version...");
     ui_progress(-1);
     state_load(state); // a first installation has no record yet
-    if (!manifest_fetch_latest(manifest, error) ||
-        !manifest_is_current(manifest, state.issued, error)) {
+    before = state.installed;
+    if (request.channel != nullptr) {
+        state.channel = request.channel;
+    }
+    if (!manifest_fetch_latest(state.channel, manifest, error) ||
+        !manifest_is_current(manifest, state.issued_here(), error)) {
         return Outcome::failed;
     }
     if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {
@@ -129,7 +137,7 @@ Outcome install_locked(Manifest& manifest, InstallState& state, std::wstring& er
     }
     state.installed = manifest.version;
     state.staged.clear();
-    state.issued = manifest.issued > state.issued ? manifest.issued : state.issued;
+    state.note_issued(manifest.issued);
     // A new installation takes the release whatever its rollout, and draws the bucket its
     // later updates are rolled out by; without one it waits for full rollouts.
     if (!state_draw_bucket(state)) {
@@ -152,15 +160,31 @@ void start_version(const std::string& version) {
     CloseHandle(app);
 }
 
-// With `quiet`, shows nothing; starts the application only with `launch`.
-Outcome install_release(bool quiet, bool launch, std::wstring& error) {
+// The application's own work after it was installed: registering itself, say.
+void tell_application(const std::string& before, const std::string& version) {
+    if (before.empty()) {
+        app_event_run(AppEvent::installed, version);
+    } else if (before != version) {
+        app_event_run(AppEvent::updated, version);
+    }
+}
+
+// With `quiet`, shows nothing.
+Outcome install_release(bool quiet, const InstallRequest& request, std::wstring& error) {
+    if (request.channel != nullptr && *request.channel != '\0' &&
+        !channel_name_ok(request.channel)) {
+        error = L"bad channel name: use 1 to 32 of a-z, 0-9 and -";
+        log_line("install failed: %s", w_to_utf8(error).c_str());
+        return Outcome::failed;
+    }
     // A stub's background check stages under the same lock: the two must never share the
     // scratch names or the record, and the release announced is read once the lock is
     // held, so that a check that ran meanwhile is not undone by an older answer.
     Manifest manifest;
     InstallState state;
+    std::string before;
     Outcome outcome = Outcome::failed;
-    const auto work = [&] { outcome = install_locked(manifest, state, error); };
+    const auto work = [&] { outcome = install_locked(request, manifest, state, before, error); };
     if (!updater_lock_try(work)) {
         ui_status(L"Waiting for another update to finish...");
         ui_progress(-1);
@@ -171,7 +195,8 @@ Outcome install_release(bool quiet, bool launch, std::wstring& error) {
     switch (outcome) {
     case Outcome::installed:
         log_line("installed %s", manifest.version.c_str());
-        if (launch) {
+        tell_application(before, manifest.version);
+        if (request.launch) {
             start_version(manifest.version);
         }
         break;
@@ -192,7 +217,7 @@ Outcome install_release(bool quiet, bool launch, std::wstring& error) {
             MessageBoxW(ui_hwnd(), L"A newer version of Brindlewick is already installed.",
                         L"Brindlewick Setup", MB_ICONINFORMATION);
         }
-        if (launch) {
+        if (request.launch) {
             start_version(state.installed);
         }
     }
@@ -201,9 +226,10 @@ Outcome install_release(bool quiet, bool launch, std::wstring& error) {
 
 } // namespace
 
-uint32_t install_worker(void*) {
+uint32_t install_worker(void* arg) {
+    const InstallRequest& request = *static_cast<const InstallRequest*>(arg);
     std::wstring error;
-    switch (install_release(false, true, error)) {
+    switch (install_release(false, request, error)) {
     case Outcome::installed:
         return 0;
     case Outcome::newer_installed:
@@ -222,9 +248,9 @@ uint32_t install_worker(void*) {
     return 1;
 }
 
-uint32_t install_quietly(bool launch) {
+uint32_t install_quietly(const InstallRequest& request) {
     std::wstring error;
-    switch (install_release(true, launch, error)) {
+    switch (install_release(true, request, error)) {
     case Outcome::installed:
         return 0;
     case Outcome::newer_installed:

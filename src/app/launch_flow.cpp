@@ -1,5 +1,6 @@
 #include "app/launch_flow.h"
 
+#include "app/app_event.h"
 #include "app/app_start.h"
 #include "app/leftovers.h"
 #include "app/self_upgrade.h"
@@ -91,6 +92,7 @@ void commit(InstallState& state) {
     leftovers_remove(state);
     write_uninstall_key(state.installed);
     log_line("committed %s (prev %s)", state.installed.c_str(), state.prev.c_str());
+    app_event_run(AppEvent::updated, state.installed);
     self_upgrade(state.installed);
 }
 

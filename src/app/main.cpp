@@ -1,4 +1,7 @@
 // The entry point: picks the role this start plays and returns its exit code.
+#include "app/caller_wait.h"
+#include "app/channel_switch.h"
+#include "app/check_command.h"
 #include "app/install_flow.h"
 #include "app/launch_flow.h"
 #include "app/role_select.h"
@@ -26,16 +29,41 @@ void init_com() {
 
 int run_installer_role(const Switches& switches) {
     init_com();
+    InstallRequest request;
+    request.launch = switches.launch;
+    request.channel = switches.channel_given ? switches.channel.c_str() : nullptr;
     if (switches.quiet) {
-        return static_cast<int>(install_quietly(switches.launch));
+        return static_cast<int>(install_quietly(request));
     }
     if (!ui_open(L"Brindlewick Setup")) {
         return 1;
     }
-    return static_cast<int>(ui_loop(install_worker, nullptr));
+    // The window's installation always starts the application. The worker reads the
+    // request from this frame, which outlives it.
+    request.launch = true;
+    return static_cast<int>(ui_loop(install_worker, &request));
+}
+
+// The commands the application gives its stub: nothing is started, nothing is shown.
+int run_updater_command(const Switches& switches) {
+    if (switches.channel_given) {
+        const int code = channel_switch(switches.channel);
+        if (code != 0 || !switches.check) {
+            return code;
+        }
+    }
+    InstallState state;
+    return state_load(state) ? check_command(state) : check_command_unreadable();
 }
 
 int run_updater_role(const Switches& switches) {
+    if (switches.check || switches.channel_given) {
+        return run_updater_command(switches);
+    }
+    // "Restart to update": the application that asked lets go of its files first.
+    if (switches.apply) {
+        caller_wait(switches.wait_pid);
+    }
     // Left behind by an earlier self-upgrade while that run's executable was in use, which
     // may be so still: not waited for on the way to the application.
     fs_delete(old_updater(), FsWait::once);

@@ -31,15 +31,9 @@ bool passes_self_check(const std::wstring& program, std::wstring& error) {
         error = win_err(L"it did not start", GetLastError());
         return false;
     }
+    // Its file is to be deleted: the process must not outlive the check.
     DWORD code = 1;
-    const bool ended = WaitForSingleObject(process, kSelfCheckMs) == WAIT_OBJECT_0;
-    if (ended) {
-        GetExitCodeProcess(process, &code);
-    } else {
-        // Its file is to be deleted: the process must not outlive the check.
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, kSelfCheckMs);
-    }
+    const bool ended = spawn_wait_bounded(process, kSelfCheckMs, code);
     CloseHandle(process);
     if (!ended) {
         error = L"its self-check did not end";

@@ -1,9 +1,11 @@
 #include "app/uninstall_flow.h"
 
+#include "app/app_event.h"
 #include "shell/shortcut.h"
 #include "shell/uninstall_key.h"
 #include "state/file_tree.h"
 #include "state/fs.h"
+#include "state/install_state.h"
 #include "state/paths.h"
 #include "state/text.h"
 #include "state/update_log.h"
@@ -161,6 +163,10 @@ bool only_stub_left(const std::wstring& root) {
 // this process frees goes to a detached shell. False when more stays below the root than
 // that: files another program holds.
 bool remove_installation(const std::wstring& root, const std::wstring& settings) {
+    InstallState state;
+    if (state_load(state)) {
+        app_event_run(AppEvent::uninstalling, state.installed);
+    }
     remove_all_but_stub(root);
     if (!settings.empty()) {
         rm_tree(settings);

@@ -16,12 +16,25 @@
 
 namespace {
 
-void check(InstallState& state) {
+// Logs why the check failed and says so in `result`.
+void fail(CheckResult& result, const char* what, const std::string& version,
+          const std::wstring& error) {
+    result.failed = true;
+    result.error = error;
+    if (version.empty()) {
+        log_line("%s failed: %s", what, w_to_utf8(error).c_str());
+    } else {
+        log_line("%s %s failed: %s", what, version.c_str(), w_to_utf8(error).c_str());
+    }
+}
+
+void check(InstallState& state, CheckResult& result) {
+    result.ran = true;
     // The record may have changed since this process read it (an installation or a
     // commit that ended meanwhile). Every writer holds the lock, so what the file holds
     // now is what the tidying, the decision and the save must rest on.
     if (!state_reload(state)) {
-        log_line("check failed: install.json could not be read");
+        fail(result, "check", "", L"install.json could not be read");
         return;
     }
     leftovers_remove(state);
@@ -33,17 +46,18 @@ void check(InstallState& state) {
     self_upgrade_if_newer(state.installed);
     Manifest manifest;
     std::wstring error;
-    if (!manifest_fetch_latest(manifest, error) ||
-        !manifest_is_current(manifest, state.issued, error)) {
-        log_line("check failed: %s", w_to_utf8(error).c_str());
+    if (!manifest_fetch_latest(state.channel, manifest, error) ||
+        !manifest_is_current(manifest, state.issued_here(), error)) {
+        fail(result, "check", "", error);
         return;
     }
+    result.latest = manifest.version;
     // Kept, so that no earlier manifest can be served again in place of this one; a
     // record that cannot be saved now could not name a staged version either.
-    if (manifest.issued > state.issued) {
-        state.issued = manifest.issued;
+    if (manifest.issued > state.issued_here()) {
+        state.note_issued(manifest.issued);
         if (!state_save(state, error)) {
-            log_line("check failed: %s", w_to_utf8(error).c_str());
+            fail(result, "check", "", error);
             return;
         }
     }
@@ -83,13 +97,13 @@ void check(InstallState& state) {
         return;
     }
     if (!fetch_and_stage(manifest, state.installed, false, error)) {
-        log_line("stage %s failed: %s", version, w_to_utf8(error).c_str());
+        fail(result, "stage", manifest.version, error);
         return;
     }
     // Unrecorded, the folder is no staged version: the next check removes it.
     state.staged = manifest.version;
     if (!state_save(state, error)) {
-        log_line("stage %s failed: %s", version, w_to_utf8(error).c_str());
+        fail(result, "stage", manifest.version, error);
         return;
     }
     download_prune(std::vector<std::string>()); // recorded: what it came from has served
@@ -98,6 +112,8 @@ void check(InstallState& state) {
 
 } // namespace
 
-void update_check(InstallState& state) {
-    updater_lock_try([&] { check(state); });
+CheckResult update_check(InstallState& state) {
+    CheckResult result;
+    updater_lock_try([&] { check(state, result); });
+    return result;
 }

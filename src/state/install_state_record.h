@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,40 @@ struct InstallState {
     std::string staged;           // downloaded and waiting for its trial start
     std::string prev;             // installed before the last commit
     std::vector<std::string> bad; // failed their trial, in order of failure; only grows
-    // When the newest release manifest accepted was issued, in UTC seconds (0: none said);
-    // one issued before it is a replay. Only grows.
+    // When the newest release manifest accepted on the default channel was issued, in UTC
+    // seconds (0: none said); one issued before it is a replay. Only grows.
     uint64_t issued = 0;
+    // The channel followed: empty for the default, else a name of channel_name_ok.
+    std::string channel;
+    // The same as `issued`, for each named channel the installation has followed, in the
+    // order first followed: each channel's manifests are signed in their own order.
+    std::vector<std::pair<std::string, uint64_t>> channel_issued;
     // Where this installation falls in a staged rollout, 0 to 99, drawn once at random;
     // -1 while none has been drawn.
     int bucket = -1;
+
+    // When the newest manifest accepted on the channel followed now was issued.
+    uint64_t issued_here() const {
+        for (const auto& entry : channel_issued) {
+            if (entry.first == channel) {
+                return entry.second;
+            }
+        }
+        return channel.empty() ? issued : 0;
+    }
+
+    // Keeps `when` as the channel's newest, unless one newer is kept already.
+    void note_issued(uint64_t when) {
+        uint64_t* newest = channel.empty() ? &issued : nullptr;
+        for (auto& entry : channel_issued) {
+            newest = entry.first == channel ? &entry.second : newest;
+        }
+        if (newest == nullptr) {
+            channel_issued.emplace_back(channel, 0);
+            newest = &channel_issued.back().second;
+        }
+        *newest = when > *newest ? when : *newest;
+    }
 
     bool is_bad(const std::string& version) const {
         return std::find(bad.begin(), bad.end(), version) != bad.end();

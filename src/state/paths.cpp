@@ -64,6 +64,10 @@ std::wstring app_exe_in(const std::wstring& dir) {
     return dir + L"\\brindlewick.exe";
 }
 
+std::wstring events_marker(const std::string& version) {
+    return app_dir(version) + L"\\brindlewick.events";
+}
+
 std::wstring release_updater(const std::string& version) {
     return app_dir(version) + kUpdaterName;
 }

@@ -15,6 +15,9 @@ std::wstring root_dir();
 std::wstring app_dir(const std::string& version); // <root>\app-<version>
 std::wstring app_exe(const std::string& version); // <root>\app-<version>\brindlewick.exe
 std::wstring app_exe_in(const std::wstring& dir); // <dir>\brindlewick.exe
+// <root>\app-<version>\brindlewick.events: a package holding it asks for its program to be
+// run at the installation's events.
+std::wstring events_marker(const std::string& version);
 // <root>\app-<version>\updater.exe: the stub a release ships.
 std::wstring release_updater(const std::string& version);
 

@@ -57,3 +57,13 @@ HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args, DWORD& 
     Sleep(kRetryAfterMs);
     return spawn(exe, args);
 }
+
+bool spawn_wait_bounded(HANDLE process, DWORD wait_ms, DWORD& code) {
+    if (WaitForSingleObject(process, wait_ms) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process, &code);
+        return true;
+    }
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, wait_ms);
+    return false;
+}

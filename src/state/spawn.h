@@ -16,3 +16,8 @@ HANDLE spawn(const std::wstring& exe, const std::wstring& args);
 // a first try so tried again, 0 when there was none. GetLastError() says why when the
 // result is null.
 HANDLE spawn_retrying(const std::wstring& exe, const std::wstring& args, DWORD& passing);
+
+// Waits up to `wait_ms` for `process` to end and sets `code` to its exit code. Past that
+// it is ended, and waited for a while more so that it holds no file when this returns;
+// false then, with `code` left as it was.
+bool spawn_wait_bounded(HANDLE process, DWORD wait_ms, DWORD& code);

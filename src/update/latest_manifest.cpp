@@ -1,10 +1,11 @@
 #include "update/latest_manifest.h"
 
+#include "state/channel_name.h"
 #include "update/envelope.h"
 #include "update/transfer.h"
 #include "update/update_source.h"
 
-bool manifest_fetch_latest(Manifest& manifest, std::wstring& error) {
+bool manifest_fetch_latest(const std::string& channel, Manifest& manifest, std::wstring& error) {
     const std::wstring base = update_base_url();
     // An override is held to the rule of every other address.
     if (base.compare(0, 8, L"https://") != 0) {
@@ -13,6 +14,13 @@ bool manifest_fetch_latest(Manifest& manifest, std::wstring& error) {
     }
     std::string envelope;
     std::string payload;
-    return http_get_text(base + L"/latest.json", envelope, error) &&
-           manifest_unwrap(envelope, payload, error) && manifest_parse(payload, manifest, error);
+    if (!http_get_text(base + L"/" + channel_manifest_name(channel), envelope, error) ||
+        !manifest_unwrap(envelope, payload, error) || !manifest_parse(payload, manifest, error)) {
+        return false;
+    }
+    if (manifest.channel != channel) {
+        error = L"manifest is for another channel";
+        return false;
+    }
+    return true;
 }

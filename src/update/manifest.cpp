@@ -1,5 +1,6 @@
 #include "update/manifest.h"
 
+#include "state/channel_name.h"
 #include "state/hex_digest.h"
 #include "state/strict_json.h"
 #include "update/release_json.h"
@@ -85,7 +86,8 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     }
     // A member of the wrong type fails the rule of its own key.
     bool bad_version = false, bad_url = false, bad_sha256 = false, bad_min_stub = false,
-         bad_size = false, bad_issued = false, bad_expires = false, bad_rollout = false;
+         bad_size = false, bad_issued = false, bad_expires = false, bad_rollout = false,
+         bad_channel = false;
     manifest.version = json_string_member(object, "version", &bad_version);
     manifest.url = json_string_member(object, "url", &bad_url);
     manifest.sha256 = json_string_member(object, "sha256", &bad_sha256);
@@ -97,6 +99,8 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     bad_rollout = bad_rollout || rollout > 100;
     manifest.rollout = rollout == 0 || bad_rollout ? 100 : static_cast<uint32_t>(rollout);
     const bool deltas_ok = deltas_member(object, manifest.deltas);
+    manifest.channel = json_string_member(object, "channel", &bad_channel);
+    bad_channel = bad_channel || (object.contains("channel") && !channel_name_ok(manifest.channel));
     if (bad_version || !release_version_ok(manifest.version)) {
         error = L"manifest: bad version";
     } else if (bad_url || manifest.url.compare(0, 8, "https://") != 0) {
@@ -115,6 +119,8 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
         error = L"manifest: bad rollout";
     } else if (!deltas_ok) {
         error = L"manifest: bad deltas";
+    } else if (bad_channel) {
+        error = L"manifest: bad channel";
     } else {
         return true;
     }

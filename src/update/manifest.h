@@ -24,14 +24,15 @@ struct Manifest {
     uint64_t expires = 0;           // when it stops being valid, in UTC seconds; 0: never
     uint32_t rollout = 100;         // the percentage of installations it is offered to, 1-100
     std::vector<DeltaOffer> deltas; // at most one for each version it starts from
+    std::string channel;            // the channel it was signed for; empty for the default
 };
 
 // Fills `manifest` from the verified payload and checks, in order, the version, the
 // url's scheme, the digest, the stub version's type, the size and the times it was
 // issued and expires (whole numbers from 1), the rollout (a whole number from 1 to 100;
 // 100 when absent), and the delta offers (an array of objects
-// each with a version "from" named once, an https "url", a "sha256" and a "size");
-// `error` names the first fault. A version is
+// each with a version "from" named once, an https "url", a "sha256" and a "size"), and
+// the channel (absent, or a name of channel_name_ok); `error` names the first fault. A version is
 // bounded (at most 35 characters) so that its folder name can always be made. A payload
 // that is not a JSON object leaves `manifest` untouched.
 bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& error);

@@ -354,6 +354,19 @@ def run(program, *args, base_url, answers=(), stderr=None):
     return finish(process), texts
 
 
+def command(base_url, *args, timeout=120):
+    """Runs the installed stub with `args` as an application does, its standard output
+    a file: (exit code, the one line of JSON it wrote there, or None)."""
+    env = dict(os.environ, BRINDLEWICK_UPDATE_URL=base_url)
+    with tempfile.TemporaryFile() as out:
+        code = subprocess.run([WINE_RUN, STUB_WIN, *args], env=env, stdin=subprocess.DEVNULL,
+                              stdout=out, stderr=subprocess.DEVNULL, timeout=timeout).returncode
+        out.seek(0)
+        lines = text_of(out.read()).splitlines()
+    assert len(lines) <= 1, lines
+    return code, json.loads(lines[0]) if lines else None
+
+
 def install(base_url, answers=(), stderr=None):
     return run(SETUP, base_url=base_url, answers=answers, stderr=stderr)
 
@@ -503,7 +516,8 @@ class Server:
         return [r for r in self.handler.responses if containing in r.path]
 
     def publish(self, version, files=None, name=None, min_stub=None, route="/files",
-                tamper=None, channel=None, signer=None, key=KEY, deltas=(), sized=False):
+                tamper=None, channel=None, signer=None, key=KEY, deltas=(), sized=False,
+                update_channel=None):
         """Packs a release into www/NAME/ and signs a latest.json there that announces it
         at `route`/NAME/package.zip; with `channel`, www/CHANNEL/latest.json announces it
         too, and the channel's base URL is returned. `files` maps relative names to bytes, to the path of
@@ -515,7 +529,8 @@ class Server:
         published under its own name or a (version, name) pair, from each of which a
         delta package is made and offered (www/NAME/from-VERSION.zip). Returns the base
         URL of the release. With `sized`, the manifest gives the package's size, as the
-        release tool's do."""
+        release tool's do. With `update_channel`, the manifest is signed for that channel
+        and announced as the base's latest-UPDATE_CHANNEL.json rather than latest.json."""
         name = name or version
         folder = os.path.join(self.www, name)
         shutil.rmtree(folder, ignore_errors=True)
@@ -546,19 +561,23 @@ class Server:
             manifest.setdefault("deltas", []).append({
                 "from": start, "url": self.url("%s/%s/from-%s.zip" % (route, name, start)),
                 "sha256": release.file_sha256(delta), "size": os.path.getsize(delta)})
+        if update_channel:
+            manifest["channel"] = update_channel
         if tamper:
             tamper(manifest)
         self.sign(folder, json.dumps(manifest).encode(), key)
         if channel:
-            self.announce(name, channel)
+            self.announce(name, channel, update_channel)
             return self.url("/files/" + channel)
         return self.url("/files/" + name)
 
-    def announce(self, name, channel):
-        """Makes the channel announce the release published as `name`."""
+    def announce(self, name, channel, update_channel=None):
+        """Makes the channel (a base URL's folder) announce the release published as
+        `name`, as its latest.json, or as latest-UPDATE_CHANNEL.json."""
         os.makedirs(os.path.join(self.www, channel), exist_ok=True)
+        announced = "latest-%s.json" % update_channel if update_channel else "latest.json"
         shutil.copyfile(os.path.join(self.www, name, "latest.json"),
-                        os.path.join(self.www, channel, "latest.json"))
+                        os.path.join(self.www, channel, announced))
 
     def sign(self, folder, payload, key_path=KEY):
         key = release.load_private_key(key_path)

@@ -34,4 +34,38 @@ TEST(Switches, CountOnlyAsWholeArgumentsInAnyCase) {
     }
 }
 
+// The application's commands to its stub, and the channel of an installation.
+TEST(Switches, ReadTheStubsCommandsAndTheChannel) {
+    Switches s = switches_parse(L"/CHECK /apply");
+    EXPECT_TRUE(s.check);
+    EXPECT_TRUE(s.apply);
+    EXPECT_EQ(s.wait_pid, 0u);
+    EXPECT_FALSE(s.channel_given);
+    s = switches_parse(L"/apply /wait 4294967295");
+    EXPECT_EQ(s.wait_pid, 4294967295u);
+    // Not a process id: no wait of its own, and the argument is not read as a switch.
+    for (const wchar_t* line : {L"/apply /wait 4294967296", L"/apply /wait -1", L"/apply /wait",
+                                L"/apply /wait 12x", L"/apply /wait /check"}) {
+        s = switches_parse(line);
+        EXPECT_EQ(s.wait_pid, 0u) << line;
+        EXPECT_TRUE(s.apply) << line;
+        EXPECT_FALSE(s.check) << line;
+    }
+    s = switches_parse(L"/checked x/check /applying");
+    EXPECT_FALSE(s.check);
+    EXPECT_FALSE(s.apply);
+    s = switches_parse(L"/Channel=beta-2");
+    EXPECT_TRUE(s.channel_given);
+    EXPECT_EQ(s.channel, "beta-2");
+    s = switches_parse(L"\"/channel=\" /check");
+    EXPECT_TRUE(s.channel_given);
+    EXPECT_EQ(s.channel, "");
+    EXPECT_TRUE(s.check);
+    // Kept as given, to be refused by the flows; never read as another name.
+    s = switches_parse(L"/channel=B\u00e9ta");
+    EXPECT_EQ(s.channel, "B?ta");
+    s = switches_parse(L"/channel /channels=x");
+    EXPECT_FALSE(s.channel_given);
+}
+
 } // namespace

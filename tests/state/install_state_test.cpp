@@ -90,6 +90,54 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
     EXPECT_EQ(loaded.bucket, 0);
 }
 
+// The channel is kept with the time of the newest manifest of each channel followed; the
+// default channel's stays in "issued", where a stub that knows no channels reads it.
+TEST_F(InstallStateFile, KeepsTheChannelAndEachChannelsNewestManifest) {
+    InstallState state;
+    state.installed = "3.0";
+    state.issued = 100;
+    state.channel = "beta";
+    state.note_issued(300);
+    state.note_issued(200); // older: not kept
+    EXPECT_EQ(state.issued_here(), 300u);
+    state.channel = "nightly-2";
+    EXPECT_EQ(state.issued_here(), 0u);
+    state.note_issued(50);
+    state.channel = "";
+    EXPECT_EQ(state.issued_here(), 100u);
+    state.channel = "beta";
+    ASSERT_TRUE(state_save(state));
+    EXPECT_EQ(read_file(state_file()), "{\n"
+                                       "  \"channel\": \"beta\",\n"
+                                       "  \"channelIssued\": {\n"
+                                       "    \"beta\": 300,\n"
+                                       "    \"nightly-2\": 50\n"
+                                       "  },\n"
+                                       "  \"installed\": \"3.0\",\n"
+                                       "  \"issued\": 100\n"
+                                       "}");
+    InstallState loaded;
+    ASSERT_TRUE(state_load(loaded));
+    EXPECT_EQ(loaded.channel, "beta");
+    EXPECT_EQ(loaded.channel_issued, state.channel_issued);
+    EXPECT_EQ(loaded.issued, 100u);
+}
+
+// A channel name could end up in an address: one that is not a channel's is the default.
+TEST_F(InstallStateFile, AChannelThatIsNoNameIsTheDefault) {
+    InstallState state;
+    for (const char* channel : {"\"../x\"", "\"Beta\"", "\"\"", "7", "[\"beta\"]", "\"a/b\"",
+                                "\"123456789012345678901234567890123\""}) {
+        const std::string text = std::string("{\"installed\": \"2.0\", \"channel\": ") + channel +
+                                 ", \"channelIssued\": {\"beta\": 5, \"B\": 6, " +
+                                 "\"x\": -1, \"y\": \"7\"}}";
+        EXPECT_TRUE(load_from(text, state)) << text;
+        EXPECT_EQ(state.channel, "") << text;
+        ASSERT_EQ(state.channel_issued.size(), 1u) << text;
+        EXPECT_EQ(state.channel_issued[0], std::make_pair(std::string("beta"), uint64_t{5}));
+    }
+}
+
 // The bucket is read back as saved; one that is no whole number from 0 to 99 counts as
 // not drawn, and is drawn again, once, and kept.
 TEST_F(InstallStateFile, TheRolloutBucketIsDrawnOnceAndKept) {
@@ -293,7 +341,7 @@ TEST_F(InstallStateFile, WrongTypedMembersCountAsAbsent) {
 
 TEST_F(InstallStateFile, UnknownKeysAreDroppedByTheNextSave) {
     InstallState state;
-    ASSERT_TRUE(load_from(R"({"zeta": 1, "installed": "2.0", "channel": "beta"})", state));
+    ASSERT_TRUE(load_from(R"({"zeta": 1, "installed": "2.0", "mirror": "beta"})", state));
     ASSERT_TRUE(state_save(state));
     EXPECT_EQ(read_file(state_file()), "{\n  \"installed\": \"2.0\"\n}");
 }

@@ -145,7 +145,7 @@ TEST_F(UpdateBaseUrl, AnAddressThatIsNotHttpsIsRefused) {
         set(base);
         Manifest manifest;
         std::wstring error;
-        EXPECT_FALSE(manifest_fetch_latest(manifest, error));
+        EXPECT_FALSE(manifest_fetch_latest("", manifest, error));
         EXPECT_EQ(error, L"update address must be https") << base;
     }
 }

@@ -140,6 +140,19 @@ def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
         assert code == verdict and ("manifest expired" in err) == bool(verdict)
 
 
+def test_sign_for_a_channel_writes_its_own_file(key, package, tmp_path, capsys,
+                                                monkeypatch):
+    path, public = key
+    monkeypatch.chdir(tmp_path)
+    code, said, err = run(capsys, "sign", "--version", "2.0", "--url", "https://h/p.zip",
+                          "--package", package, "--key", path, "--channel", "beta-2")
+    assert code == 0, err
+    assert said.startswith("latest-beta-2.json: version 2.0,") and ", channel beta-2" in said
+    assert not (tmp_path / "latest.json").exists()
+    code, shown, _ = run(capsys, "verify", tmp_path / "latest-beta-2.json", "--pubkey", public)
+    assert code == 0 and json.loads(shown)["channel"] == "beta-2"
+
+
 @pytest.mark.parametrize("args, text", [
     (["--version", "1.x"], "is not 1 to 4 numbers"),
     (["--version", "1.2.3.4.5"], "is not 1 to 4 numbers"),
@@ -150,6 +163,9 @@ def test_sign_writes_what_the_stub_accepts(key, package, tmp_path, capsys):
     (["--expires-in", "0"], "--expires-in is a whole number of days, at least 1"),
     (["--rollout", "0"], "--rollout is a whole number from 1 to 100"),
     (["--rollout", "101"], "--rollout is a whole number from 1 to 100"),
+    (["--channel", "Beta"], "--channel is 1 to 32 of a-z, 0-9 and -"),
+    (["--channel", "../beta"], "--channel is 1 to 32 of a-z, 0-9 and -"),
+    (["--channel", "b" * 33], "--channel is 1 to 32 of a-z, 0-9 and -"),
 ])
 def test_sign_refuses_what_the_stub_would_refuse(key, package, tmp_path, capsys, args, text):
     fields = {"--version": "1.0", "--url": "https://h/p.zip"}

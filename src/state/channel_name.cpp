@@ -1,0 +1,25 @@
+#include "state/channel_name.h"
+
+namespace {
+
+constexpr size_t kMaxChannelName = 32;
+
+} // namespace
+
+bool channel_name_ok(const std::string& name) {
+    if (name.empty() || name.size() > kMaxChannelName) {
+        return false;
+    }
+    for (const char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::wstring channel_manifest_name(const std::string& name) {
+    // A name of the channel is ASCII: each of its characters widens as it is.
+    return name.empty() ? L"latest.json"
+                        : L"latest-" + std::wstring(name.begin(), name.end()) + L".json";
+}
