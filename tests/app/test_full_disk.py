@@ -4,6 +4,7 @@ full). What does not fit is refused before it is downloaded, in the box and the 
 disk that fills during the unpacking fails it cleanly, keeping the package; and once
 there is room the next start stages without downloading again."""
 import contextlib
+import errno
 import os
 import re
 import subprocess
@@ -56,7 +57,20 @@ def filled(mount, leave):
     """Another program's file, taking all but `leave` bytes of the disk."""
     path = os.path.join(mount, "filler.bin")
     with open(path, "wb") as f:
-        os.posix_fallocate(f.fileno(), 0, max(free_bytes(mount) - leave, 1))
+        # The program under test may write between the measure and the taking: what is
+        # free is measured again, and taken in smaller pieces, until the file has it all.
+        piece = None
+        while free_bytes(mount) > leave:
+            want = free_bytes(mount) - leave
+            piece = want if piece is None else min(piece, want)
+            try:
+                os.posix_fallocate(f.fileno(), os.fstat(f.fileno()).st_size, piece)
+            except OSError as error:
+                if error.errno != errno.ENOSPC:
+                    raise
+                if piece <= 4096:
+                    break  # the disk is full
+                piece //= 2
     try:
         yield path
     finally:
