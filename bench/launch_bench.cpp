@@ -6,6 +6,12 @@
 //       application started directly; against the same for the floor program, which
 //       makes only the platform calls the stub needs (given APP_EXE relative to the local
 //       application data folder); next to the start of an empty program.
+//   launch_bench commands STUB APP_EXE EMPTY_EXE RUNS
+//       What the application's commands to its stub cost (nothing staged, the update
+//       server reachable, nothing new): "/apply", from the end of the process it waits
+//       for to the application's first instruction, against a start from the shortcut;
+//       "/check", start to end, against a start from the shortcut, whose background
+//       check runs once the application is started.
 //   launch_bench install SETUP APP_DIR PACKAGE_URL RUNS
 //       A first installation, from starting the setup program to the application's
 //       first instruction (the install root removed before each run), and the same
@@ -135,6 +141,65 @@ int bench_startup(const std::wstring& stub, const std::wstring& app, const std::
     return 0;
 }
 
+// Seconds from the end of a waiting process (an empty program held before its first
+// instruction) to the first instruction of the application that "STUB /apply /wait PID"
+// starts once it has ended; -1 when the application was not seen.
+double apply_to_application(const std::wstring& stub, const std::wstring& empty,
+                            const std::wstring& folder) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION caller = {};
+    std::wstring command_line = L"\"" + empty + L"\"";
+    if (!CreateProcessW(empty.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &caller)) {
+        return -1;
+    }
+    CloseHandle(caller.hThread);
+    DeleteFileW((folder + L"\\stamp.txt").c_str());
+    const HANDLE stub_process = spawn(stub, L"/apply /wait " + std::to_wstring(caller.dwProcessId));
+    // Long enough for the stub to be waiting for it.
+    Sleep(500);
+    const double start = seconds_now();
+    TerminateProcess(caller.hProcess, 0);
+    CloseHandle(caller.hProcess);
+    const double stamp = read_stamp(folder);
+    wait_and_close(stub_process);
+    return stamp < 0 ? -1 : stamp - start;
+}
+
+double start_and_end_with(const std::wstring& exe, const std::wstring& arguments) {
+    const double start = seconds_now();
+    wait_and_close(spawn(exe, arguments));
+    return seconds_now() - start;
+}
+
+int bench_commands(const std::wstring& stub, const std::wstring& app, const std::wstring& empty,
+                   int runs) {
+    std::vector<double> shortcut_to_app, apply_to_app, shortcut_to_end, check_to_end;
+    for (int run = 0; run < runs; ++run) {
+        shortcut_to_app.push_back(to_application(stub, folder_of(app)));
+        apply_to_app.push_back(apply_to_application(stub, empty, folder_of(app)));
+        shortcut_to_end.push_back(start_and_end_with(stub, L""));
+        DeleteFileW((folder_of(app) + L"\\stamp.txt").c_str());
+        check_to_end.push_back(start_and_end_with(stub, L"/check"));
+    }
+    if (*std::min_element(shortcut_to_app.begin(), shortcut_to_app.end()) < 0 ||
+        *std::min_element(apply_to_app.begin(), apply_to_app.end()) < 0) {
+        std::fprintf(stderr, "the application was not seen to start\n");
+        return 1;
+    }
+    std::printf("shortcut start to application's first instruction   %7.1f ms\n",
+                median(shortcut_to_app) * 1000);
+    std::printf("/apply, caller's end to application's first instr.   %7.1f ms\n",
+                median(apply_to_app) * 1000);
+    std::printf("shortcut start, start to end (with its check)        %7.1f ms\n",
+                median(shortcut_to_end) * 1000);
+    std::printf("/check, start to end                                 %7.1f ms\n",
+                median(check_to_end) * 1000);
+    std::printf("medians of %d runs\n", runs);
+    return 0;
+}
+
 // Times one step, median of `runs`; negative when it failed.
 template <typename Step>
 double timed(int runs, Step step) {
@@ -195,10 +260,13 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"startup" && argc == 7) {
         return bench_startup(argv[2], argv[3], argv[4], argv[5], _wtoi(argv[6]));
     }
+    if (mode == L"commands" && argc == 6) {
+        return bench_commands(argv[2], argv[3], argv[4], _wtoi(argv[5]));
+    }
     if (mode == L"install" && argc == 6) {
         return bench_install(argv[2], argv[3], argv[4], _wtoi(argv[5]));
     }
-    std::fprintf(stderr, "usage: launch_bench startup STUB APP EMPTY FLOOR RUNS | install SETUP "
-                         "APP_DIR PACKAGE_URL RUNS\n");
+    std::fprintf(stderr, "usage: launch_bench startup STUB APP EMPTY FLOOR RUNS | commands STUB "
+                         "APP EMPTY RUNS | install SETUP APP_DIR PACKAGE_URL RUNS\n");
     return 2;
 }

@@ -19,6 +19,12 @@ def release(version, exit_code=0, client=None):
     return files
 
 
+def publish(server, channel, version, **options):
+    """Publishes the release under a name of this file's own, announced by `channel`."""
+    return server.publish(version, release(version, **options), name=channel + "-" + version,
+                          channel=channel)
+
+
 def packages(server, version):
     return len(server.requests("/%s/package.zip" % version))
 
@@ -28,7 +34,7 @@ def answer(installed, staged=None, latest=None, error=None):
 
 
 def test_check_now(server, clean):
-    base = server.publish("1.0.0", release("1.0.0"), channel="check")
+    base = publish(server, "check", "1.0.0")
     assert e2e.install(base)[0] == 0
     assert e2e.wait_for(lambda: len(e2e.launches("1.0.0")) == 1)
 
@@ -42,13 +48,13 @@ def test_check_now(server, clean):
 
     # A release comes out: staged by the check, whose answer names it; asked again, the
     # check names it again without fetching it again, even when the server is gone.
-    server.publish("1.1.0", release("1.1.0"), channel="check")
+    publish(server, "check", "1.1.0")
     assert e2e.command(base, "/CHECK") == (STAGED, answer("1.0.0", "1.1.0", "1.1.0"))
     assert e2e.log_lines()[-1] == "staged 1.1.0"
     assert e2e.command(base, "/check") == (STAGED, answer("1.0.0", "1.1.0", "1.1.0"))
     code, line = e2e.command(server.url("/files/nowhere"), "/check")
     assert code == STAGED and line["staged"] == "1.1.0" and line["error"]
-    assert packages(server, "1.1.0") == 1
+    assert packages(server, "check-1.1.0") == 1
     assert e2e.state() == {"installed": "1.0.0", "staged": "1.1.0"}
     assert len(e2e.launches("1.0.0")) == 1 and e2e.launches("1.1.0") == []  # none started
 
@@ -72,7 +78,7 @@ def test_check_now(server, clean):
 
 
 def test_apply_without_anything_staged_starts_the_installed_version(server, clean):
-    base = server.publish("1.0.0", release("1.0.0"), channel="apply")
+    base = publish(server, "apply", "1.0.0")
     assert e2e.install(base)[0] == 0
     assert e2e.wait_for(lambda: len(e2e.launches("1.0.0")) == 1)
     # The process to wait for is long gone (or never was): the stub does not wait.
@@ -84,7 +90,7 @@ def test_restart_to_update_with_the_client(server, clean):
     """The stand-in application checks every second through the client header and
     restarts to update as soon as a version is staged."""
     client = "periodic 1000\nrestart\n"
-    base = server.publish("1.0.0", release("1.0.0", client=client), channel="client")
+    base = publish(server, "client", "1.0.0", client=client)
     assert e2e.install(base)[0] == 0
     checks = lambda version: e2e.read(root("app-" + version, "checks.txt")).splitlines() \
         if os.path.exists(root("app-" + version, "checks.txt")) else []
@@ -93,7 +99,7 @@ def test_restart_to_update_with_the_client(server, clean):
 
     # Published while it runs: its next check stages it, and it restarts into it. The new
     # version starts after the old one has ended, for its trial, and is committed.
-    server.publish("2.0.0", release("2.0.0", client=client), channel="client")
+    publish(server, "client", "2.0.0", client=client)
     assert e2e.wait_for(lambda: len(e2e.launches("2.0.0")) == 1, 90)
     assert "check=10 installed=1.0.0 staged=2.0.0 latest=2.0.0 error=" in checks("1.0.0")
     assert not e2e.running("app-1.0.0")
@@ -109,7 +115,7 @@ def test_restart_to_update_with_the_client(server, clean):
     assert len(e2e.launches("2.0.0")) == 1
 
     # A release that fails its trial: rolled back, and the installed version starts.
-    server.publish("3.0.0", release("3.0.0", exit_code=1), channel="client")
+    publish(server, "client", "3.0.0", exit_code=1)
     assert e2e.wait_for(lambda: "bad" in e2e.state(), 90)
     assert e2e.state() == {"installed": "2.0.0", "prev": "1.0.0", "bad": ["3.0.0"]}
     assert "staged 3.0.0 exited 1 in <15s, rolling back" in e2e.log_lines()

@@ -14,8 +14,8 @@ def issued_at(seconds):
 
 def test_channels(server, clean):
     # The default channel at 1.0.0, beta ahead at 1.1.0, both announced from one base.
-    server.publish("1.0.0", channel="channels", tamper=issued_at(1000))
-    base = server.publish("1.1.0", channel="channels", update_channel="beta",
+    server.publish("1.0.0", name="channels-1.0.0", channel="channels", tamper=issued_at(1000))
+    base = server.publish("1.1.0", name="channels-1.1.0", channel="channels", update_channel="beta",
                           tamper=issued_at(5000))
 
     # Installed on beta: the installer reads latest-beta.json, and the record keeps the
@@ -27,12 +27,12 @@ def test_channels(server, clean):
     assert server.requests("/channels/latest-beta.json")
 
     # A manifest signed for the default channel, or for another, is not beta's.
-    server.publish("1.2.0", name="default-1.2.0", tamper=issued_at(6000))
-    server.announce("default-1.2.0", "channels", "beta")
+    server.publish("1.2.0", name="channels-default-1.2.0", tamper=issued_at(6000))
+    server.announce("channels-default-1.2.0", "channels", "beta")
     code, line = e2e.command(base, "/check")
     assert (code, line["error"]) == (FAILED, OTHER_CHANNEL)
-    server.publish("1.2.0", name="nightly-1.2.0", update_channel="nightly")
-    server.announce("nightly-1.2.0", "channels", "beta")
+    server.publish("1.2.0", name="channels-nightly-1.2.0", update_channel="nightly")
+    server.announce("channels-nightly-1.2.0", "channels", "beta")
     assert e2e.command(base, "/check")[1]["error"] == OTHER_CHANNEL
     assert e2e.log_lines()[-1] == "check failed: " + OTHER_CHANNEL
     assert e2e.state()["installed"] == "1.1.0" and "staged" not in e2e.state()
@@ -47,13 +47,13 @@ def test_channels(server, clean):
                            "channelIssued": {"beta": 5000}}
 
     # Until the default channel passes it: then it stages as any update does.
-    server.publish("1.3.0", channel="channels", tamper=issued_at(2000))
+    server.publish("1.3.0", name="channels-1.3.0", channel="channels", tamper=issued_at(2000))
     assert e2e.command(base, "/check")[:1] == (STAGED,)
     assert e2e.state()["staged"] == "1.3.0"
 
     # Beta again, with the switch and the check in one start: its freshness was kept, so
     # an older beta manifest served now is a replay.
-    server.publish("1.4.0", name="beta-old", channel="channels", update_channel="beta",
+    server.publish("1.4.0", name="channels-beta-old", channel="channels", update_channel="beta",
                    tamper=issued_at(4000))
     code, line = e2e.command(base, "/channel=beta", "/check")
     assert line["error"] == "manifest is older than one already seen"
@@ -62,7 +62,7 @@ def test_channels(server, clean):
 
 
 def test_channel_names_are_checked(server, clean):
-    base = server.publish("1.0.0", channel="channel-names")
+    base = server.publish("1.0.0", name="channel-names-1.0.0", channel="channel-names")
     for name in ("Beta", "../beta", "b" * 33, "bêta"):
         assert e2e.run(e2e.SETUP, "/quiet", "/channel=" + name, base_url=base) == (1, [])
         assert e2e.log_lines()[-1] == ("install failed: bad channel name: use 1 to 32 of "

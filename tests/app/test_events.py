@@ -20,6 +20,12 @@ def release(version, marker=True, event_exit=0, event_hang=False):
     return files
 
 
+def publish(server, channel, version, **options):
+    """Publishes the release under a name of this file's own, announced by `channel`."""
+    return server.publish(version, release(version, **options), name=channel + "-" + version,
+                          channel=channel)
+
+
 def recorded(path):
     """The events and starts the stand-in application recorded, in order."""
     return e2e.read(path).splitlines() if os.path.exists(path) else []
@@ -28,7 +34,7 @@ def recorded(path):
 def test_events_in_order(server, clean, tmp_path, monkeypatch):
     events = str(tmp_path / "events.txt")
     monkeypatch.setenv("BW_EVENTS_FILE", e2e.windows_path(events))
-    base = server.publish("1.0.0", release("1.0.0"), channel="events")
+    base = publish(server, "events", "1.0.0")
 
     # Installed: the event before the first start.
     assert e2e.install(base)[0] == 0
@@ -38,7 +44,7 @@ def test_events_in_order(server, clean, tmp_path, monkeypatch):
 
     # Updated: after the commit, with the new version; a handler's failure is logged and
     # changes nothing.
-    server.publish("2.0.0", release("2.0.0", event_exit=7), channel="events")
+    publish(server, "events", "2.0.0", event_exit=7)
     assert e2e.start_stub(base) == (0, [])
     assert e2e.start_stub(base) == (0, [])
     assert e2e.state() == {"installed": "2.0.0", "prev": "1.0.0"}
@@ -48,7 +54,7 @@ def test_events_in_order(server, clean, tmp_path, monkeypatch):
                                     "event=updated 2.0.0"]
 
     # A handler that hangs is ended after 15 seconds, and the flow goes on.
-    server.publish("3.0.0", release("3.0.0", event_hang=True), channel="events")
+    publish(server, "events", "3.0.0", event_hang=True)
     assert e2e.start_stub(base) == (0, [])
     began = time.monotonic()
     assert e2e.start_stub(base) == (0, [])
@@ -72,9 +78,9 @@ def test_events_in_order(server, clean, tmp_path, monkeypatch):
 def test_no_events_without_the_marker(server, clean, tmp_path, monkeypatch):
     events = str(tmp_path / "events.txt")
     monkeypatch.setenv("BW_EVENTS_FILE", e2e.windows_path(events))
-    base = server.publish("1.0.0", release("1.0.0", marker=False), channel="no-events")
+    base = publish(server, "no-events", "1.0.0", marker=False)
     assert e2e.install(base)[0] == 0
-    server.publish("2.0.0", release("2.0.0", marker=False), channel="no-events")
+    publish(server, "no-events", "2.0.0", marker=False)
     assert e2e.start_stub(base) == (0, [])
     assert e2e.start_stub(base) == (0, [])
     assert e2e.state()["installed"] == "2.0.0"
