@@ -1,15 +1,20 @@
 // Brindlewick's update client: what an installed application asks of its updater.
 //
-// One header for C++ applications on Windows, plain Win32 and the standard library, with
-// nothing thrown. The updater is "updater.exe" in the folder above the application's own
-// (the install root, which holds each version in a folder of its own). Nothing here
-// shows anything: the application decides what to tell its user.
+// One header for C++ applications on Windows (Vista and later), plain Win32 and the
+// standard library, with nothing thrown. The updater is "updater.exe" in the folder above
+// the application's own (the install root, which holds each version in a folder of its
+// own). Nothing here shows anything: the application decides what to tell its user.
 #pragma once
 
 #include <windows.h>
 
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0600
+#error "update_client.h needs _WIN32_WINNT 0x0600 (Windows Vista) or later"
+#endif
+
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace brindlewick {
 
@@ -43,18 +48,38 @@ inline std::wstring own_folder() {
     return path.substr(0, path.rfind(L'\\'));
 }
 
-// The installation's updater.exe; empty when the application runs from elsewhere.
-inline std::wstring updater_path() {
+// Whether the program at `path` is an updater that takes the commands used here: one from
+// before them would take a command for a start from the shortcut, and start a second
+// copy of the application.
+inline bool takes_commands(const std::wstring& path) {
+    const HMODULE module = LoadLibraryExW(
+        path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module == nullptr) {
+        return false;
+    }
+    const bool takes = FindResourceW(module, L"BRINDLEWICK_COMMANDS", RT_RCDATA) != nullptr;
+    FreeLibrary(module);
+    return takes;
+}
+
+// The installation's updater.exe; empty, with `error` set, when the application runs
+// from elsewhere or the updater is too old for the commands.
+inline std::wstring updater_path(std::string& error) {
     const std::wstring folder = own_folder();
     const size_t slash = folder.rfind(L'\\');
-    if (slash == std::wstring::npos) {
+    const std::wstring updater =
+        slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash) + L"\\updater.exe";
+    const DWORD attributes =
+        updater.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(updater.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = "not installed: no updater.exe above the application's folder";
         return std::wstring();
     }
-    const std::wstring updater = folder.substr(0, slash) + L"\\updater.exe";
-    const DWORD attributes = GetFileAttributesW(updater.c_str());
-    const bool is_file =
-        attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    return is_file ? updater : std::wstring();
+    if (!takes_commands(updater)) {
+        error = "the installation's updater.exe is too old for these commands";
+        return std::wstring();
+    }
+    return updater;
 }
 
 inline std::string error_text(const char* what, DWORD code) {
@@ -93,9 +118,8 @@ inline std::string json_member(const std::string& line, const char* key) {
 // Starts the updater with `arguments`; with `output`, its standard output is a pipe whose
 // reading end is returned there, and no other handle of the application is inherited.
 inline HANDLE start_updater(const std::wstring& arguments, HANDLE* output, std::string& error) {
-    const std::wstring updater = updater_path();
+    const std::wstring updater = updater_path(error);
     if (updater.empty()) {
-        error = "not installed: no updater.exe above the application's folder";
         return nullptr;
     }
     std::wstring command_line = L"\"" + updater + L"\" " + arguments;
@@ -104,7 +128,7 @@ inline HANDLE start_updater(const std::wstring& arguments, HANDLE* output, std::
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
     SIZE_T list_size = 0;
-    std::string list_memory;
+    std::vector<unsigned char> list_memory; // from operator new: aligned for the list
     if (output != nullptr) {
         SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
         if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
@@ -114,7 +138,8 @@ inline HANDLE start_updater(const std::wstring& arguments, HANDLE* output, std::
         SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
         InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
         list_memory.resize(list_size);
-        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(&list_memory[0]);
+        startup.lpAttributeList =
+            reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
         if (!InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &list_size) ||
             !UpdateProcThreadAttribute(startup.lpAttributeList, 0,
                                        PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &write_end,
@@ -127,11 +152,18 @@ inline HANDLE start_updater(const std::wstring& arguments, HANDLE* output, std::
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdOutput = write_end;
     }
+    // Out of the application's job where the job allows it: a job that ends its processes
+    // with the application would end the updater it asked to restart it.
     PROCESS_INFORMATION process = {};
-    const BOOL started =
-        CreateProcessW(updater.c_str(), &command_line[0], nullptr, nullptr, output != nullptr,
-                       output != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr,
-                       &startup.StartupInfo, &process);
+    const DWORD flags = output != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0;
+    BOOL started = CreateProcessW(updater.c_str(), &command_line[0], nullptr, nullptr,
+                                  output != nullptr, flags | CREATE_BREAKAWAY_FROM_JOB, nullptr,
+                                  nullptr, &startup.StartupInfo, &process);
+    if (!started && GetLastError() == ERROR_ACCESS_DENIED) {
+        started =
+            CreateProcessW(updater.c_str(), &command_line[0], nullptr, nullptr, output != nullptr,
+                           flags, nullptr, nullptr, &startup.StartupInfo, &process);
+    }
     const DWORD start_error = GetLastError();
     if (output != nullptr) {
         DeleteProcThreadAttributeList(startup.lpAttributeList);
@@ -186,10 +218,11 @@ inline CheckResult check(HANDLE stop) {
 
 } // namespace detail
 
-// Whether the application runs from an installation: an updater.exe is in the folder
-// above its own.
+// Whether the application runs from an installation whose updater takes the commands
+// below: an updater.exe that knows them is in the folder above the application's own.
 inline bool runs_installed() {
-    return !detail::updater_path().empty();
+    std::string error;
+    return !detail::updater_path(error).empty();
 }
 
 // Runs "updater.exe /check" and waits for it to end: the update check, with every rule
@@ -260,12 +293,17 @@ class PeriodicCheck {
     }
 
     // Stops checking and waits for the thread to end; a check under way is not waited
-    // for (the updater finishes it on its own). Does nothing when not started.
+    // for (the updater finishes it on its own). Does nothing when not started. Called
+    // from the callback, it only asks the thread to end, since the thread cannot wait for
+    // itself: a call from another thread, or the destructor, then finishes the stop.
     void stop() {
         if (thread_ == nullptr) {
             return;
         }
         SetEvent(stop_);
+        if (GetCurrentThreadId() == GetThreadId(thread_)) {
+            return;
+        }
         WaitForSingleObject(thread_, INFINITE);
         CloseHandle(thread_);
         CloseHandle(stop_);

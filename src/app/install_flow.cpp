@@ -2,6 +2,7 @@
 
 #include "app/app_event.h"
 #include "app/app_start.h"
+#include "app/channel_switch.h"
 #include "app/leftovers.h"
 #include "app/stub_swap.h"
 #include "app/stub_version.h"
@@ -101,6 +102,7 @@ Outcome install_locked(const InstallRequest& request, Manifest& manifest, Instal
     ui_progress(-1);
     state_load(state); // a first installation has no record yet
     before = state.installed;
+    const std::string left = state.channel;
     if (request.channel != nullptr) {
         state.channel = request.channel;
     }
@@ -118,6 +120,14 @@ Outcome install_locked(const InstallRequest& request, Manifest& manifest, Instal
     download_prune(judged == Outcome::installed ? stage_download_digests(manifest, state.installed)
                                                 : std::vector<std::string>());
     if (judged != Outcome::installed) {
+        // Asked for, the channel is followed even so: the version installed stays until
+        // the channel announces a newer one.
+        const std::string asked = state.channel;
+        state.channel = left;
+        std::wstring why;
+        if (!state.installed.empty() && !channel_follow(state, asked, why)) {
+            log_line("channel not changed: %s", w_to_utf8(why).c_str());
+        }
         return judged;
     }
     if (!fetch_and_stage(manifest, state.installed, true, error)) {

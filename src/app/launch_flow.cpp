@@ -92,7 +92,6 @@ void commit(InstallState& state) {
     leftovers_remove(state);
     write_uninstall_key(state.installed);
     log_line("committed %s (prev %s)", state.installed.c_str(), state.prev.c_str());
-    app_event_run(AppEvent::updated, state.installed);
     self_upgrade(state.installed);
 }
 
@@ -144,7 +143,7 @@ bool try_staged(InstallState& state) {
 
 } // namespace
 
-bool launch_flow(InstallState& state) {
+bool launch_flow(InstallState& state, unsigned long lock_wait_ms) {
     // Only one stub may try a staged version: two started together would both try it,
     // and one could roll back and delete the folder the other runs from. The stub that
     // finds the trial taken starts the installed version and changes nothing, and so
@@ -152,9 +151,17 @@ bool launch_flow(InstallState& state) {
     // After a rollback the installed version starts: the user asked for the application.
     bool committed = false;
     if (!state.staged.empty()) {
-        updater_lock_try([&] { committed = state_reload(state) && try_staged(state); });
+        const auto trial = [&] { committed = state_reload(state) && try_staged(state); };
+        std::wstring why;
+        if (!updater_lock_try(trial) && lock_wait_ms != 0 &&
+            !updater_lock_wait(lock_wait_ms, trial, why)) {
+            log_line("staged %s not tried: %s", state.staged.c_str(), w_to_utf8(why).c_str());
+        }
     }
     if (committed) {
+        // Outside the lock: the application's handler may take its 15 seconds, while the
+        // version it registers already runs and may ask for a check.
+        app_event_run(AppEvent::updated, state.installed);
         return true;
     }
     // A run that ended while replacing the installed version's folder may have left it

@@ -9,9 +9,14 @@
 // removed) when it ended with another code or could not start, and the installed
 // version started instead. The trial runs under the updater lock on install.json as it
 // is then; when another process holds the lock, the installed version starts and
-// nothing changes. `state` is updated and saved at each change, always before a folder
-// it no longer names is removed, and a trial ends with the root tidied (leftovers_remove);
-// so does a start that finds the installed version's program missing, which may be back
-// from its set-aside name. False only when nothing could be started; the user has then
-// been told in a box.
-bool launch_flow(InstallState& state);
+// nothing changes. A commit tells the application ("updated", once the lock is let go). `state` is
+// updated and saved at each change, always before a folder it no longer names is removed, and a
+// trial ends with the root tidied (leftovers_remove); so does a start that finds the installed
+// version's program missing, which may be back from its set-aside name. False only when nothing
+// could be started; the user has then been told in a box. With `lock_wait_ms`, a held lock is
+// waited for that long before the installed version starts in place of the staged one (logged
+// then): a user who asked for a restart to update is owed the update when a check merely runs.
+bool launch_flow(InstallState& state, unsigned long lock_wait_ms);
+
+// How long a restart to update waits for another process's check or installation.
+constexpr unsigned long kRestartLockWaitMs = 60 * 1000;

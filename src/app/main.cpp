@@ -44,21 +44,18 @@ int run_installer_role(const Switches& switches) {
     return static_cast<int>(ui_loop(install_worker, &request));
 }
 
-// The commands the application gives its stub: nothing is started, nothing is shown.
-int run_updater_command(const Switches& switches) {
+int run_updater_role(const Switches& switches) {
+    // The commands the application gives its stub. A channel switch and a check start
+    // nothing and show nothing; the switch may come before a check or a restart.
     if (switches.channel_given) {
         const int code = channel_switch(switches.channel);
-        if (code != 0 || !switches.check) {
+        if (code != 0 || (!switches.check && !switches.apply)) {
             return code;
         }
     }
-    InstallState state;
-    return state_load(state) ? check_command(state) : check_command_unreadable();
-}
-
-int run_updater_role(const Switches& switches) {
-    if (switches.check || switches.channel_given) {
-        return run_updater_command(switches);
+    if (switches.check) {
+        InstallState state;
+        return state_load(state) ? check_command(state) : check_command_unreadable();
     }
     // "Restart to update": the application that asked lets go of its files first.
     if (switches.apply) {
@@ -72,7 +69,7 @@ int run_updater_role(const Switches& switches) {
         // A damaged installation repairs itself from its own shortcut.
         return run_installer_role(switches);
     }
-    if (!launch_flow(state)) {
+    if (!launch_flow(state, switches.apply ? kRestartLockWaitMs : 0)) {
         return 1;
     }
     update_check(state);

@@ -156,6 +156,14 @@ bool only_stub_left(const std::wstring& root) {
     });
 }
 
+// The application's chance to clean up after itself, before anything is removed.
+void tell_application() {
+    InstallState state;
+    if (state_load(state)) {
+        app_event_run(AppEvent::uninstalling, state.installed);
+    }
+}
+
 // In this order, so that at every point either the registered command still works or
 // nothing is left: the record, then every other file the stub does not need, the
 // settings when wanted and the shortcuts; then the stub and the root, and last the
@@ -163,10 +171,6 @@ bool only_stub_left(const std::wstring& root) {
 // this process frees goes to a detached shell. False when more stays below the root than
 // that: files another program holds.
 bool remove_installation(const std::wstring& root, const std::wstring& settings) {
-    InstallState state;
-    if (state_load(state)) {
-        app_event_run(AppEvent::uninstalling, state.installed);
-    }
     remove_all_but_stub(root);
     if (!settings.empty()) {
         rm_tree(settings);
@@ -217,6 +221,11 @@ int uninstall_flow(bool quiet, bool remove_settings_quietly) {
         bool complete = true;
         const auto work = [&] {
             obstacle = runs_below(root) ? running : none;
+            if (obstacle == none) {
+                tell_application();
+                // What its handler started would hold files about to be removed.
+                obstacle = runs_below(root) ? running : none;
+            }
             if (obstacle == none) {
                 complete = remove_installation(root, remove_settings ? settings : std::wstring());
             }

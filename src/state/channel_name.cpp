@@ -17,9 +17,3 @@ bool channel_name_ok(const std::string& name) {
     }
     return true;
 }
-
-std::wstring channel_manifest_name(const std::string& name) {
-    // A name of the channel is ASCII: each of its characters widens as it is.
-    return name.empty() ? L"latest.json"
-                        : L"latest-" + std::wstring(name.begin(), name.end()) + L".json";
-}

@@ -6,7 +6,3 @@
 // Whether `name` may name a channel: 1 to 32 of a-z, 0-9 and "-". The default channel
 // has no name (the empty text), which this does not accept.
 bool channel_name_ok(const std::string& name);
-
-// "latest.json" for the default channel (empty `name`), else "latest-<name>.json": the
-// file beside latest.json that announces the channel's release.
-std::wstring channel_manifest_name(const std::string& name);

@@ -17,8 +17,8 @@ struct InstallState {
     uint64_t issued = 0;
     // The channel followed: empty for the default, else a name of channel_name_ok.
     std::string channel;
-    // The same as `issued`, for each named channel the installation has followed, in the
-    // order first followed: each channel's manifests are signed in their own order.
+    // The same as `issued`, for each named channel the installation has followed: each
+    // channel's manifests are signed in their own order.
     std::vector<std::pair<std::string, uint64_t>> channel_issued;
     // Where this installation falls in a staged rollout, 0 to 99, drawn once at random;
     // -1 while none has been drawn.

@@ -1,9 +1,19 @@
 #include "update/latest_manifest.h"
 
-#include "state/channel_name.h"
 #include "update/envelope.h"
 #include "update/transfer.h"
 #include "update/update_source.h"
+
+namespace {
+
+// "latest.json" for the default channel, else "latest-<name>.json" beside it.
+std::wstring channel_manifest_name(const std::string& name) {
+    // A name of a channel is ASCII: each of its characters widens as it is.
+    return name.empty() ? L"latest.json"
+                        : L"latest-" + std::wstring(name.begin(), name.end()) + L".json";
+}
+
+} // namespace
 
 bool manifest_fetch_latest(const std::string& channel, Manifest& manifest, std::wstring& error) {
     const std::wstring base = update_base_url();

@@ -86,9 +86,11 @@ def test_apply_without_anything_staged_starts_the_installed_version(server, clea
     assert e2e.wait_for(lambda: len(e2e.launches("1.0.0")) == 2)
 
 
-def test_restart_to_update_with_the_client(server, clean):
+def test_restart_to_update_with_the_client(server, clean, tmp_path, monkeypatch):
     """The stand-in application checks every second through the client header and
     restarts to update as soon as a version is staged."""
+    events = str(tmp_path / "events.txt")
+    monkeypatch.setenv("BW_EVENTS_FILE", e2e.windows_path(events))
     client = "periodic 1000\nrestart\n"
     base = publish(server, "client", "1.0.0", client=client)
     assert e2e.install(base)[0] == 0
@@ -102,7 +104,9 @@ def test_restart_to_update_with_the_client(server, clean):
     publish(server, "client", "2.0.0", client=client)
     assert e2e.wait_for(lambda: len(e2e.launches("2.0.0")) == 1, 90)
     assert "check=10 installed=1.0.0 staged=2.0.0 latest=2.0.0 error=" in checks("1.0.0")
-    assert not e2e.running("app-1.0.0")
+    # The stub waited for the version it replaces to end before it tried the new one.
+    order = e2e.read(events).splitlines()
+    assert order.index("end=app-1.0.0") < order.index("start=app-2.0.0"), order
     assert e2e.launches("2.0.0")[0][1] == e2e.ROOT_WIN + "\\app-2.0.0"
     assert e2e.wait_for(lambda: e2e.state().get("installed") == "2.0.0", 60)
     assert e2e.state() == {"installed": "2.0.0", "prev": "1.0.0"}
@@ -124,3 +128,26 @@ def test_restart_to_update_with_the_client(server, clean):
     assert e2e.wait_for(lambda: checks("2.0.0")[-1:] ==
                         ["check=0 installed=2.0.0 staged= latest=3.0.0 error="], 60)
     e2e.end_programs("app-2.0.0")
+
+
+def test_an_updater_from_before_the_commands_is_not_given_them(server, clean, tmp_path):
+    """An installation whose updater predates the commands would take one for a start
+    from the shortcut and start the application a second time: the client asks it
+    nothing."""
+    base = publish(server, "old-stub", "1.0.0", client="periodic 1000\nrestart\n")
+    assert e2e.install(base)[0] == 0
+    # The same stub but for the resource that says it takes commands.
+    stub = e2e.read(e2e.SETUP, "rb")
+    name = "BRINDLEWICK_COMMANDS".encode("utf-16-le")
+    assert stub.count(name) == 1
+    e2e.end_programs("app-1.0.0")
+    e2e.write(root("updater.exe"), stub.replace(name, "BRINDLEWICK_COMMANDX".encode("utf-16-le")))
+    assert e2e.start_stub(base) == (0, [])
+    checks = root("app-1.0.0", "checks.txt")
+    assert e2e.wait_for(lambda: os.path.exists(checks) and
+                        len(e2e.read(checks).splitlines()) >= 2, 60)
+    assert e2e.read(checks).splitlines()[0] == (
+        "check=-1 installed= staged= latest= error=the installation's updater.exe is too old "
+        "for these commands")
+    assert len(e2e.launches("1.0.0")) == 2  # the install's start and the shortcut's
+    e2e.end_programs("app-1.0.0")

@@ -51,14 +51,24 @@ def test_channels(server, clean):
     assert e2e.command(base, "/check")[:1] == (STAGED,)
     assert e2e.state()["staged"] == "1.3.0"
 
-    # Beta again, with the switch and the check in one start: its freshness was kept, so
-    # an older beta manifest served now is a replay.
+    # Beta again, with the switch and the check in one start. The default channel's staged
+    # release is no beta release: dropped, record first. Beta's freshness was kept, so an
+    # older beta manifest served now is a replay.
     server.publish("1.4.0", name="channels-beta-old", channel="channels", update_channel="beta",
                    tamper=issued_at(4000))
     code, line = e2e.command(base, "/channel=beta", "/check")
-    assert line["error"] == "manifest is older than one already seen"
-    assert code == STAGED  # 1.3.0 still waits for its restart
-    assert e2e.state()["channel"] == "beta"
+    assert (code, line["error"]) == (FAILED, "manifest is older than one already seen")
+    assert "channel beta followed (was the default); staged 1.3.0 dropped" in e2e.log_lines()
+    assert e2e.state() == {"installed": "1.1.0", "channel": "beta", "issued": 2000,
+                           "channelIssued": {"beta": 5000}}
+    assert not e2e.os.path.exists(e2e.root("app-1.3.0"))
+
+    # The installer asked for a channel that is behind: nothing is installed, and the
+    # installation follows that channel from now on.
+    server.publish("1.0.0", name="channels-old-1.0.0", channel="channels", update_channel="old")
+    assert e2e.run(e2e.SETUP, "/quiet", "/channel=old", base_url=base) == (2, [])
+    assert e2e.state()["channel"] == "old" and e2e.state()["installed"] == "1.1.0"
+    assert "channel old followed (was beta)" in e2e.log_lines()
 
 
 def test_channel_names_are_checked(server, clean):

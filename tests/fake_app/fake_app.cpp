@@ -11,7 +11,7 @@
 // then every interval, appending one line per check to "checks.txt" beside it:
 //   check=<code> installed=<v> staged=<v> latest=<v> error=<text>
 // and, with "restart", restarts to update as soon as a version is staged, ending the wait
-// with exit code 0.
+// with exit code 0 (and "end=<its folder's name>" recorded as events are, below).
 //
 // Where the environment variable BW_EVENTS_FILE names a file, each start appends
 // "start=<its folder's name>" to it too. Started with "--brindlewick-event=<event>
@@ -171,5 +171,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     const bool restarting = WaitForSingleObject(client.restarted, delay) == WAIT_OBJECT_0;
     periodic.stop();
     CloseHandle(client.restarted);
+    if (restarting) {
+        record_event("end=" + w_to_utf8(folder.substr(folder.rfind(L'\\') + 1)));
+    }
     return restarting ? 0 : static_cast<int>(setting(folder, name, L"exit_code.txt", L"-exit"));
 }

@@ -1,4 +1,4 @@
-// The names of update channels, and the file each is announced in.
+// The names of update channels.
 #include "state/channel_name.h"
 
 #include <gtest/gtest.h>
@@ -14,11 +14,6 @@ TEST(ChannelName, IsOneTo32OfLowercaseLettersDigitsAndDashes) {
                              "abcdefghijklmnopqrstuvwxyz0123456", "b\xc3\xa9ta"}) {
         EXPECT_FALSE(channel_name_ok(name)) << name;
     }
-}
-
-TEST(ChannelName, EachChannelIsAnnouncedBesideLatestJson) {
-    EXPECT_EQ(channel_manifest_name(""), L"latest.json");
-    EXPECT_EQ(channel_manifest_name("beta"), L"latest-beta.json");
 }
 
 } // namespace
