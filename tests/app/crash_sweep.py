@@ -300,7 +300,7 @@ class Flow:
         """Recovers as a user would; when that fails, says what the program and Wine said
         on standard error, and the log's last lines. A start that failed for a moment and
         was tried again (the program logs it) goes to the summary with what was said."""
-        logged = len(e2e.log_lines())
+        logged = len(e2e.log_lines(retries=True))
         with open(RECOVERY_STDERR, "w+b") as stderr:
             try:
                 if self.program == "uninstall":
@@ -314,7 +314,7 @@ class Flow:
                                      "-- updater.log:\n%s\n-- log without a root:\n%s" % (
                                          failure, said_on(stderr), "\n".join(log_tail()),
                                          "\n".join(e2e.rootless_log()[-5:]))) from failure
-            passed = [line for line in e2e.log_lines()[logged:]
+            passed = [line for line in e2e.log_lines(retries=True)[logged:]
                       if line.endswith("tried again") or "could not be shown" in line]
             if passed:
                 report("%s: recovered after %s; standard error: %s" % (
