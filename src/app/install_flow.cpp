@@ -102,12 +102,9 @@ Outcome install_locked(const InstallRequest& request, Manifest& manifest, Instal
     ui_progress(-1);
     state_load(state); // a first installation has no record yet
     before = state.installed;
-    const std::string left = state.channel;
-    if (request.channel != nullptr) {
-        state.channel = request.channel;
-    }
-    if (!manifest_fetch_latest(state.channel, manifest, error) ||
-        !manifest_is_current(manifest, state.issued_here(), error)) {
+    const std::string channel = request.channel != nullptr ? request.channel : state.channel;
+    if (!manifest_fetch_latest(channel, manifest, error) ||
+        !manifest_is_current(manifest, state.issued_on(channel), error)) {
         return Outcome::failed;
     }
     if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {
@@ -122,10 +119,8 @@ Outcome install_locked(const InstallRequest& request, Manifest& manifest, Instal
     if (judged != Outcome::installed) {
         // Asked for, the channel is followed even so: the version installed stays until
         // the channel announces a newer one.
-        const std::string asked = state.channel;
-        state.channel = left;
         std::wstring why;
-        if (!state.installed.empty() && !channel_follow(state, asked, why)) {
+        if (!state.installed.empty() && !channel_follow(state, channel, why)) {
             log_line("channel not changed: %s", w_to_utf8(why).c_str());
         }
         return judged;
@@ -147,6 +142,7 @@ Outcome install_locked(const InstallRequest& request, Manifest& manifest, Instal
     }
     state.installed = manifest.version;
     state.staged.clear();
+    state.channel = channel;
     state.note_issued(manifest.issued);
     // A new installation takes the release whatever its rollout, and draws the bucket its
     // later updates are rolled out by; without one it waits for full rollouts.

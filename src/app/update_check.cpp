@@ -47,14 +47,14 @@ void check(InstallState& state, CheckResult& result) {
     Manifest manifest;
     std::wstring error;
     if (!manifest_fetch_latest(state.channel, manifest, error) ||
-        !manifest_is_current(manifest, state.issued_here(), error)) {
+        !manifest_is_current(manifest, state.issued_on(state.channel), error)) {
         fail(result, "check", "", error);
         return;
     }
     result.latest = manifest.version;
     // Kept, so that no earlier manifest can be served again in place of this one; a
     // record that cannot be saved now could not name a staged version either.
-    if (manifest.issued > state.issued_here()) {
+    if (manifest.issued > state.issued_on(state.channel)) {
         state.note_issued(manifest.issued);
         if (!state_save(state, error)) {
             fail(result, "check", "", error);

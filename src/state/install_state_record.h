@@ -24,14 +24,14 @@ struct InstallState {
     // -1 while none has been drawn.
     int bucket = -1;
 
-    // When the newest manifest accepted on the channel followed now was issued.
-    uint64_t issued_here() const {
+    // When the newest manifest accepted on channel `name` ("" the default) was issued.
+    uint64_t issued_on(const std::string& name) const {
         for (const auto& entry : channel_issued) {
-            if (entry.first == channel) {
+            if (entry.first == name) {
                 return entry.second;
             }
         }
-        return channel.empty() ? issued : 0;
+        return name.empty() ? issued : 0;
     }
 
     // Keeps `when` as the channel's newest, unless one newer is kept already.

@@ -99,12 +99,12 @@ TEST_F(InstallStateFile, KeepsTheChannelAndEachChannelsNewestManifest) {
     state.channel = "beta";
     state.note_issued(300);
     state.note_issued(200); // older: not kept
-    EXPECT_EQ(state.issued_here(), 300u);
+    EXPECT_EQ(state.issued_on(state.channel), 300u);
     state.channel = "nightly-2";
-    EXPECT_EQ(state.issued_here(), 0u);
+    EXPECT_EQ(state.issued_on(state.channel), 0u);
     state.note_issued(50);
     state.channel = "";
-    EXPECT_EQ(state.issued_here(), 100u);
+    EXPECT_EQ(state.issued_on(state.channel), 100u);
     state.channel = "beta";
     ASSERT_TRUE(state_save(state));
     EXPECT_EQ(read_file(state_file()), "{\n"
