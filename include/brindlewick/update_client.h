@@ -22,7 +22,8 @@ namespace brindlewick {
 struct CheckResult {
     // 0: nothing new; 10: a version is staged (now or before) and restart_to_update will
     // start it; 1: the check failed (the updater's log says why); 3: another check or an
-    // installation was running; -1: the updater could not be run (`error` says why).
+    // installation was running; 4: an administrator turned updates off by policy; -1: the
+    // updater could not be run (`error` says why).
     int code = -1;
     std::string installed; // the version installed
     std::string staged;    // the version waiting for a restart; empty when none

@@ -3,6 +3,7 @@
 #include "app/update_check.h"
 #include "state/json_quoted.h"
 #include "state/paths.h"
+#include "state/policy.h"
 #include "state/text.h"
 #include "state/update_log.h"
 
@@ -38,6 +39,13 @@ void tell_caller(const InstallState& state, const std::string& staged, const Che
 } // namespace
 
 int check_command(InstallState& state) {
+    if (policy_current().updates_disabled) {
+        CheckResult refused;
+        refused.error = L"updates are turned off by policy";
+        log_line("check refused: updates are turned off by policy");
+        tell_caller(state, "", refused);
+        return kCheckDisabled;
+    }
     CheckResult result = update_check(state);
     if (!result.ran) {
         result.error = L"another installation or check is running";
@@ -46,8 +54,10 @@ int check_command(InstallState& state) {
     // stub holds it, the version it names as staged may be the one on trial, the very
     // application asking. A staged version whose program is gone, or that failed its
     // trial already, is none either: a restart would not start it.
+    // Nor is one the policy holds back.
     const bool waits = result.ran && !state.staged.empty() && file_exists(app_exe(state.staged)) &&
-                       !file_exists(failed_trial_mark(state.staged));
+                       !file_exists(failed_trial_mark(state.staged)) &&
+                       policy_allows_version(policy_current(), state.staged);
     const std::string staged = waits ? state.staged : "";
     tell_caller(state, staged, result);
     if (!result.ran) {

@@ -7,10 +7,12 @@
 constexpr int kCheckNothingNew = 0; // nothing newer to stage
 constexpr int kCheckFailed = 1;     // the check failed; its line is in the log
 constexpr int kCheckBusy = 3;       // another installation or check held the updater lock
+constexpr int kCheckDisabled = 4;   // the policy UpdatesDisabled turns updates off
 constexpr int kCheckStaged = 10;    // a version waits for its trial, staged now or before,
                                     // whether this check failed or not
 
-// Runs the background check (update_check) on the record in `state` and waits for it.
+// Runs the background check (update_check) on the record in `state` and waits for it;
+// runs nothing where the policy UpdatesDisabled turns updates off.
 // When standard output is a pipe or a file, writes one line of JSON to it:
 // {"installed": V, "staged": V, "latest": V, "error": TEXT}, each null when there is none
 // ("staged" too when the lock was held elsewhere: it cannot be told then).

@@ -16,6 +16,7 @@
 #include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
+#include "state/policy.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -103,8 +104,18 @@ Outcome install_locked(const InstallRequest& request, Manifest& manifest, Instal
     state_load(state); // a first installation has no record yet
     before = state.installed;
     const std::string channel = request.channel != nullptr ? request.channel : state.channel;
-    if (!manifest_fetch_latest(channel, manifest, error) ||
-        !manifest_is_current(manifest, state.issued_on(channel), error)) {
+    // An administrator's channel is read while the policy holds; the record keeps the
+    // installation's own for when it no longer does.
+    const Policy& policy = policy_current();
+    const std::string source = policy_channel(policy, channel);
+    if (!manifest_fetch_latest(source, manifest, error) ||
+        !manifest_is_current(manifest, state.issued_on(source), error)) {
+        return Outcome::failed;
+    }
+    if (!policy_allows_version(policy, manifest.version)) {
+        error = L"version " + utf8_to_w(manifest.version) +
+                L" is held back by policy (TargetVersionPrefix " + utf8_to_w(policy.target_prefix) +
+                L")";
         return Outcome::failed;
     }
     if (!manifest.minStub.empty() && ver_newer(manifest.minStub, STUB_VERSION)) {
@@ -143,7 +154,8 @@ Outcome install_locked(const InstallRequest& request, Manifest& manifest, Instal
     state.installed = manifest.version;
     state.staged.clear();
     state.channel = channel;
-    state.note_issued(manifest.issued);
+    state.note_issued(source, manifest.issued);
+    state.report = manifest.report;
     // A new installation takes the release whatever its rollout, and draws the bucket its
     // later updates are rolled out by; without one it waits for full rollouts.
     if (!state_draw_bucket(state)) {

@@ -3,6 +3,7 @@
 #include "app/app_event.h"
 #include "app/app_start.h"
 #include "app/leftovers.h"
+#include "app/report_event.h"
 #include "app/self_upgrade.h"
 #include "build_config.h"
 #include "shell/uninstall_key.h"
@@ -10,6 +11,7 @@
 #include "state/fs.h"
 #include "state/install_state.h"
 #include "state/paths.h"
+#include "state/policy.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -21,6 +23,14 @@ namespace {
 
 constexpr DWORD kTrialMs = 15000;
 constexpr DWORD kBoxRetryMs = 1000;
+
+// How a trial went, for what follows it once the lock is let go.
+struct Trial {
+    bool running = false;        // the staged version runs: committed, or to be committed again
+    const char* saved = nullptr; // "committed" or "rolled-back" once the record says so
+    std::string version;         // the version tried
+    std::string reason;          // why it was rolled back
+};
 
 // A box that could not be shown (the desktop not there yet, say) is tried once more, and
 // said in the log either way.
@@ -50,13 +60,15 @@ bool start_installed(const InstallState& state) {
 
 // The record first, then the folders it no longer names: killed in between, the next
 // flow to hold the lock removes them, and the version stays on the bad list.
-void roll_back(InstallState& state) {
+void roll_back(InstallState& state, Trial& trial, const std::string& reason) {
     const std::string version = state.staged;
     state.bad.push_back(version);
     state.staged.clear();
     std::wstring error;
     if (state_save(state, error)) {
         leftovers_remove(state);
+        trial.saved = "rolled-back";
+        trial.reason = reason;
         return;
     }
     // The record still names it as staged: a mark beside it says that it failed, so that
@@ -77,7 +89,7 @@ void roll_back(InstallState& state) {
 // before goes. Only a commit that was saved is registered and named in the log; one
 // that was not is tried again at the next start, for the record still names the version
 // as staged.
-void commit(InstallState& state) {
+void commit(InstallState& state, Trial& trial) {
     InstallState committed = state;
     committed.prev = state.installed;
     committed.installed = state.staged;
@@ -89,6 +101,7 @@ void commit(InstallState& state) {
         return;
     }
     state = committed;
+    trial.saved = "committed";
     leftovers_remove(state);
     write_uninstall_key(state.installed);
     log_line("committed %s (prev %s)", state.installed.c_str(), state.prev.c_str());
@@ -104,29 +117,32 @@ bool staged_is_triable(const InstallState& state) {
            file_exists(app_exe(state.staged));
 }
 
-// Called under the updater lock with a freshly read record. True when the staged
-// version was started and committed; false when the installed version is to start
+// Called under the updater lock with a freshly read record. `trial.running` when the
+// staged version was started and not rolled back; else the installed version is to start
 // instead (nothing staged, nothing triable, or a trial rolled back).
-bool try_staged(InstallState& state) {
+void try_staged(InstallState& state, Trial& trial) {
     if (state.staged.empty()) {
-        return false;
+        return;
     }
     if (!staged_is_triable(state)) {
         state.staged.clear();
         state_save(state);
-        return false;
+        return;
     }
+    trial.version = state.staged;
     if (file_exists(failed_trial_mark(state.staged))) {
         log_line("staged %s failed its trial before, rolling back", state.staged.c_str());
-        roll_back(state);
-        return false;
+        roll_back(state, trial, "failed its trial in an earlier run");
+        return;
     }
     // A start that failed for a moment is no reason to refuse the version for good.
     const HANDLE app = app_start(state.staged);
     if (app == nullptr) {
+        const std::string why =
+            "could not be started (error " + std::to_string(GetLastError()) + ")";
         log_line("staged %s failed to spawn", state.staged.c_str());
-        roll_back(state);
-        return false;
+        roll_back(state, trial, why);
+        return;
     }
     DWORD code = 0;
     const bool failed = WaitForSingleObject(app, kTrialMs) == WAIT_OBJECT_0 &&
@@ -134,10 +150,21 @@ bool try_staged(InstallState& state) {
     CloseHandle(app);
     if (failed) {
         log_line("staged %s exited %lu in <15s, rolling back", state.staged.c_str(), code);
-        roll_back(state);
+        roll_back(state, trial, "exited with code " + std::to_string(code) + " during its trial");
+        return;
+    }
+    trial.running = true;
+    commit(state, trial);
+}
+
+// Whether the policies let the staged version be tried now; it stays staged for when
+// they do.
+bool trial_allowed(const InstallState& state) {
+    const Policy& policy = policy_current();
+    if (policy.updates_disabled || !policy_allows_version(policy, state.staged)) {
+        log_line("staged %s not tried: held back by policy", state.staged.c_str());
         return false;
     }
-    commit(state);
     return true;
 }
 
@@ -149,19 +176,27 @@ bool launch_flow(InstallState& state, unsigned long lock_wait_ms) {
     // finds the trial taken starts the installed version and changes nothing, and so
     // does one that can no longer read the record: another run changed it meanwhile.
     // After a rollback the installed version starts: the user asked for the application.
-    bool committed = false;
-    if (!state.staged.empty()) {
-        const auto trial = [&] { committed = state_reload(state) && try_staged(state); };
+    Trial trial;
+    if (!state.staged.empty() && trial_allowed(state)) {
+        const auto run = [&] {
+            if (state_reload(state)) {
+                try_staged(state, trial);
+            }
+        };
         std::wstring why;
-        if (!updater_lock_try(trial) && lock_wait_ms != 0 &&
-            !updater_lock_wait(lock_wait_ms, trial, why)) {
+        if (!updater_lock_try(run) && lock_wait_ms != 0 &&
+            !updater_lock_wait(lock_wait_ms, run, why)) {
             log_line("staged %s not tried: %s", state.staged.c_str(), w_to_utf8(why).c_str());
         }
     }
-    if (committed) {
+    if (trial.running) {
         // Outside the lock: the application's handler may take its 15 seconds, while the
-        // version it registers already runs and may ask for a check.
-        app_event_run(AppEvent::updated, state.installed);
+        // version it registers already runs and may ask for a check. A commit that could
+        // not be saved is tried again at the next start, and told then.
+        if (trial.saved != nullptr) {
+            app_event_run(AppEvent::updated, state.installed);
+            report_event(state, trial.saved, state.installed, state.prev);
+        }
         return true;
     }
     // A run that ended while replacing the installed version's folder may have left it
@@ -173,5 +208,10 @@ bool launch_flow(InstallState& state, unsigned long lock_wait_ms) {
             }
         });
     }
-    return start_installed(state);
+    const bool started = start_installed(state);
+    // After the start: the user waits for the application, not for the report.
+    if (trial.saved != nullptr) {
+        report_event(state, trial.saved, trial.version, state.installed, trial.reason);
+    }
+    return started;
 }

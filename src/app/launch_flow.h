@@ -16,6 +16,9 @@
 // could be started; the user has then been told in a box. With `lock_wait_ms`, a held lock is
 // waited for that long before the installed version starts in place of the staged one (logged
 // then): a user who asked for a restart to update is owed the update when a check merely runs.
+// A staged version the policies hold back (UpdatesDisabled, TargetVersionPrefix) stays staged
+// and untried. A commit and a rollback, once saved, are reported where the newest manifest
+// asked (report_event), after the lock is let go and the application started.
 bool launch_flow(InstallState& state, unsigned long lock_wait_ms);
 
 // How long a restart to update waits for another process's check or installation.

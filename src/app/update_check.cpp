@@ -1,6 +1,7 @@
 #include "app/update_check.h"
 
 #include "app/leftovers.h"
+#include "app/report_event.h"
 #include "app/self_upgrade.h"
 #include "build_config.h"
 #include "package/download_resumable.h"
@@ -8,6 +9,7 @@
 #include "shell/uninstall_key.h"
 #include "state/install_state.h"
 #include "state/paths.h"
+#include "state/policy.h"
 #include "state/text.h"
 #include "state/update_log.h"
 #include "state/updater_lock.h"
@@ -15,6 +17,14 @@
 #include "update/latest_manifest.h"
 
 namespace {
+
+// A report to send once the lock is let go, so that no other run waits for it.
+struct PendingReport {
+    const char* event = nullptr; // null: none
+    std::string version;
+    std::string from;
+    std::string reason;
+};
 
 // Logs why the check failed and says so in `result`.
 void fail(CheckResult& result, const char* what, const std::string& version,
@@ -28,7 +38,7 @@ void fail(CheckResult& result, const char* what, const std::string& version,
     }
 }
 
-void check(InstallState& state, CheckResult& result) {
+void check(InstallState& state, CheckResult& result, PendingReport& report) {
     result.ran = true;
     // The record may have changed since this process read it (an installation or a
     // commit that ended meanwhile). Every writer holds the lock, so what the file holds
@@ -44,18 +54,26 @@ void check(InstallState& state, CheckResult& result) {
         log_line("the entry in the list of programs could not be written");
     }
     self_upgrade_if_newer(state.installed);
+    const Policy& policy = policy_current();
+    if (policy.updates_disabled) {
+        log_line("no check: updates are turned off by policy");
+        return;
+    }
+    const std::string channel = policy_channel(policy, state.channel);
     Manifest manifest;
     std::wstring error;
-    if (!manifest_fetch_latest(state.channel, manifest, error) ||
-        !manifest_is_current(manifest, state.issued_on(state.channel), error)) {
+    if (!manifest_fetch_latest(channel, manifest, error) ||
+        !manifest_is_current(manifest, state.issued_on(channel), error)) {
         fail(result, "check", "", error);
         return;
     }
     result.latest = manifest.version;
     // Kept, so that no earlier manifest can be served again in place of this one; a
-    // record that cannot be saved now could not name a staged version either.
-    if (manifest.issued > state.issued_on(state.channel)) {
-        state.note_issued(manifest.issued);
+    // record that cannot be saved now could not name a staged version either. The report
+    // address is kept for the trial's end, which reads no manifest.
+    if (manifest.issued > state.issued_on(channel) || manifest.report != state.report) {
+        state.note_issued(channel, manifest.issued);
+        state.report = manifest.report;
         if (!state_save(state, error)) {
             fail(result, "check", "", error);
             return;
@@ -71,6 +89,12 @@ void check(InstallState& state, CheckResult& result) {
         state.staged == manifest.version && file_exists(app_exe(state.staged));
     const bool newer = !needs_newer_stub && ver_newer(manifest.version, state.installed) &&
                        !state.is_bad(manifest.version) && !staged_already;
+    if (newer && !policy_allows_version(policy, manifest.version)) {
+        log_line("update %s not taken: policy TargetVersionPrefix is %s", version,
+                 policy.target_prefix.c_str());
+        download_prune(std::vector<std::string>());
+        return;
+    }
     // An installation from before staged rollouts draws its bucket when it first meets
     // one, and keeps to it only once it is saved: drawn anew at each start, it would
     // sooner or later fall below any share.
@@ -96,24 +120,35 @@ void check(InstallState& state, CheckResult& result) {
     if (!wanted) {
         return;
     }
+    report.version = manifest.version;
+    report.from = state.installed;
     if (!fetch_and_stage(manifest, state.installed, false, error)) {
         fail(result, "stage", manifest.version, error);
+        report.event = "failed";
+        report.reason = w_to_utf8(error);
         return;
     }
     // Unrecorded, the folder is no staged version: the next check removes it.
     state.staged = manifest.version;
     if (!state_save(state, error)) {
         fail(result, "stage", manifest.version, error);
+        report.event = "failed";
+        report.reason = w_to_utf8(error);
         return;
     }
     download_prune(std::vector<std::string>()); // recorded: what it came from has served
     log_line("staged %s", version);
+    report.event = "staged";
 }
 
 } // namespace
 
 CheckResult update_check(InstallState& state) {
     CheckResult result;
-    updater_lock_try([&] { check(state, result); });
+    PendingReport report;
+    updater_lock_try([&] { check(state, result, report); });
+    if (report.event != nullptr) {
+        report_event(state, report.event, report.version, report.from, report.reason);
+    }
     return result;
 }

@@ -15,13 +15,16 @@ struct CheckResult {
 };
 
 // Unless another process holds the updater lock: reloads `state` from install.json,
-// keeps to the channel it names,
+// keeps to the channel it names (or the policy's),
 // removes what the record no longer names and what interrupted runs left, writes the
 // entry in the list of programs again when it is behind the record, finishes a stub
 // upgrade an earlier run could not, then fetches the announced release and, when it
 // may be installed by this stub, is newer than the installed version, not on the bad
-// list, not staged already and rolled out to this installation's bucket (drawn and saved the first
-// time a rollout asks for it), stages it for the next start and records it in `state`. Every
-// outcome worth knowing goes to the log; the user is never asked or told. A check that
-// finds the announced release not wanted (or not offered here yet) has not failed.
+// list, not staged already, allowed by the policy's TargetVersionPrefix and rolled out to this
+// installation's bucket (drawn and saved the first time a rollout asks for it), stages it for
+// the next start and records it in `state`. The policy UpdatesDisabled stops it before the
+// fetch. A staging, and one that failed, is reported where the manifest asks (report_event),
+// once the lock is let go. Every outcome worth knowing goes to the log; the user is never
+// asked or told. A check that finds the announced release not wanted (or not offered here
+// yet) has not failed.
 CheckResult update_check(InstallState& state);

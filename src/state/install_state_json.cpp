@@ -17,6 +17,7 @@ bool state_from_json(const std::string& text, InstallState& state) {
     state.installed = json_string_member(document, "installed");
     state.staged = json_string_member(document, "staged");
     state.prev = json_string_member(document, "prev");
+    state.report = json_string_member(document, "report");
     const auto issued = document.find("issued");
     if (issued != document.end() && issued->is_number_unsigned()) {
         state.issued = issued->get<uint64_t>();
@@ -88,6 +89,9 @@ std::string state_to_json(const InstallState& state) {
     }
     if (!state.prev.empty()) {
         member("prev", json_quoted(state.prev));
+    }
+    if (!state.report.empty()) {
+        member("report", json_quoted(state.report));
     }
     if (!state.staged.empty()) {
         member("staged", json_quoted(state.staged));

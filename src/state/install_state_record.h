@@ -23,6 +23,9 @@ struct InstallState {
     // Where this installation falls in a staged rollout, 0 to 99, drawn once at random;
     // -1 while none has been drawn.
     int bucket = -1;
+    // Where the newest manifest accepted asked for update reports; empty: nowhere. Kept
+    // for the trial's end, which fetches no manifest.
+    std::string report;
 
     // When the newest manifest accepted on channel `name` ("" the default) was issued.
     uint64_t issued_on(const std::string& name) const {
@@ -34,14 +37,14 @@ struct InstallState {
         return name.empty() ? issued : 0;
     }
 
-    // Keeps `when` as the channel's newest, unless one newer is kept already.
-    void note_issued(uint64_t when) {
-        uint64_t* newest = channel.empty() ? &issued : nullptr;
+    // Keeps `when` as channel `name`'s newest, unless one newer is kept already.
+    void note_issued(const std::string& name, uint64_t when) {
+        uint64_t* newest = name.empty() ? &issued : nullptr;
         for (auto& entry : channel_issued) {
-            newest = entry.first == channel ? &entry.second : newest;
+            newest = entry.first == name ? &entry.second : newest;
         }
         if (newest == nullptr) {
-            channel_issued.emplace_back(channel, 0);
+            channel_issued.emplace_back(name, 0);
             newest = &channel_issued.back().second;
         }
         *newest = when > *newest ? when : *newest;

@@ -31,6 +31,19 @@ bool release_version_ok(const std::string& version) {
     return digits > 0;
 }
 
+// An address a request line can carry as it stands.
+bool report_address_ok(const std::string& url) {
+    if (url.compare(0, 8, "https://") != 0 || url.size() <= 8 || url.size() > 2048) {
+        return false;
+    }
+    for (const char c : url) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == '\x7f') {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Absent: 0. Present: a whole number from 1 to 2^64 - 1, else `bad` is set.
 uint64_t count_member(const nlohmann::json& object, const char* key, bool& bad) {
     const auto member = object.find(key);
@@ -87,7 +100,7 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     // A member of the wrong type fails the rule of its own key.
     bool bad_version = false, bad_url = false, bad_sha256 = false, bad_min_stub = false,
          bad_size = false, bad_issued = false, bad_expires = false, bad_rollout = false,
-         bad_channel = false;
+         bad_channel = false, bad_report = false;
     manifest.version = json_string_member(object, "version", &bad_version);
     manifest.url = json_string_member(object, "url", &bad_url);
     manifest.sha256 = json_string_member(object, "sha256", &bad_sha256);
@@ -101,6 +114,8 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
     const bool deltas_ok = deltas_member(object, manifest.deltas);
     manifest.channel = json_string_member(object, "channel", &bad_channel);
     bad_channel = bad_channel || (object.contains("channel") && !channel_name_ok(manifest.channel));
+    manifest.report = json_string_member(object, "report", &bad_report);
+    bad_report = bad_report || (object.contains("report") && !report_address_ok(manifest.report));
     if (bad_version || !release_version_ok(manifest.version)) {
         error = L"manifest: bad version";
     } else if (bad_url || manifest.url.compare(0, 8, "https://") != 0) {
@@ -121,6 +136,8 @@ bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& e
         error = L"manifest: bad deltas";
     } else if (bad_channel) {
         error = L"manifest: bad channel";
+    } else if (bad_report) {
+        error = L"manifest: bad report";
     } else {
         return true;
     }

@@ -25,6 +25,7 @@ struct Manifest {
     uint32_t rollout = 100;         // the percentage of installations it is offered to, 1-100
     std::vector<DeltaOffer> deltas; // at most one for each version it starts from
     std::string channel;            // the channel it was signed for; empty for the default
+    std::string report;             // "https://" address update reports go to; empty: none
 };
 
 // Fills `manifest` from the verified payload and checks, in order, the version, the
@@ -32,7 +33,9 @@ struct Manifest {
 // issued and expires (whole numbers from 1), the rollout (a whole number from 1 to 100;
 // 100 when absent), and the delta offers (an array of objects
 // each with a version "from" named once, an https "url", a "sha256" and a "size"), and
-// the channel (absent, or a name of channel_name_ok); `error` names the first fault. A version is
+// the channel (absent, or a name of channel_name_ok), and the report address (absent, or
+// an https address of at most 2048 characters with no space or control character);
+// `error` names the first fault. A version is
 // bounded (at most 35 characters) so that its folder name can always be made. A payload
 // that is not a JSON object leaves `manifest` untouched.
 bool manifest_parse(const std::string& text, Manifest& manifest, std::wstring& error);

@@ -603,6 +603,14 @@ bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& co
     return true;
 }
 
+bool http_get_status(const std::wstring& url, DWORD& status, std::wstring& error) {
+    Handles h;
+    const bool sent =
+        send_get(url, std::wstring(), h.open_handle, h.connection, h.request, status, error);
+    close_handles(h);
+    return sent;
+}
+
 bool http_get_text(const std::wstring& url, std::string& text, std::wstring& error) {
     const WatchedTransfer fetch = [url](TransferPulse& pulse, std::string& body,
                                         std::wstring& failure) {

@@ -25,6 +25,11 @@ using Progress = std::function<void(uint64_t, uint64_t)>;
 bool open_request(const std::wstring& url, HINTERNET& open_handle, HINTERNET& connection,
                   HINTERNET& request, std::wstring& error);
 
+// Sends a GET and takes whatever status the server answers, in `status`, reading no
+// body. Fails with open_request's texts for a request that could not be sent or got no
+// answer.
+bool http_get_status(const std::wstring& url, DWORD& status, std::wstring& error);
+
 // The body, as received, of a resource of at most 1 MiB; without a Content-Length, the
 // body ends where the server closes the connection. Fails with open_request's texts
 // ("download failed (error 12002)" among them when the response headers have not all

@@ -71,6 +71,7 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
     state.bad = {"3.0.5", "2.9.9", "3.0.5"};
     state.issued = 18446744073709551615u;
     state.bucket = 0;
+    state.report = "https://r.example.com/r?a=\"1\"";
     ASSERT_TRUE(state_save(state));
     EXPECT_EQ(read_file(state_file()), "{\n"
                                        "  \"bad\": [\n"
@@ -82,12 +83,14 @@ TEST_F(InstallStateFile, SavesAllMembersInKeyOrder) {
                                        "  \"installed\": \"3.0\",\n"
                                        "  \"issued\": 18446744073709551615,\n"
                                        "  \"prev\": \"2.9\",\n"
+                                       "  \"report\": \"https://r.example.com/r?a=\\\"1\\\"\",\n"
                                        "  \"staged\": \"3.1\"\n"
                                        "}");
     InstallState loaded;
     ASSERT_TRUE(state_load(loaded));
     EXPECT_EQ(loaded.issued, state.issued);
     EXPECT_EQ(loaded.bucket, 0);
+    EXPECT_EQ(loaded.report, state.report);
 }
 
 // The channel is kept with the time of the newest manifest of each channel followed; the
@@ -97,15 +100,14 @@ TEST_F(InstallStateFile, KeepsTheChannelAndEachChannelsNewestManifest) {
     state.installed = "3.0";
     state.issued = 100;
     state.channel = "beta";
-    state.note_issued(300);
-    state.note_issued(200); // older: not kept
-    EXPECT_EQ(state.issued_on(state.channel), 300u);
-    state.channel = "nightly-2";
-    EXPECT_EQ(state.issued_on(state.channel), 0u);
-    state.note_issued(50);
-    state.channel = "";
-    EXPECT_EQ(state.issued_on(state.channel), 100u);
-    state.channel = "beta";
+    state.note_issued("beta", 300);
+    state.note_issued("beta", 200); // older: not kept
+    EXPECT_EQ(state.issued_on("beta"), 300u);
+    EXPECT_EQ(state.issued_on("nightly-2"), 0u);
+    state.note_issued("nightly-2", 50);
+    EXPECT_EQ(state.issued_on(""), 100u);
+    state.note_issued("", 90); // older than the default channel's: not kept
+    EXPECT_EQ(state.issued, 100u);
     ASSERT_TRUE(state_save(state));
     EXPECT_EQ(read_file(state_file()), "{\n"
                                        "  \"channel\": \"beta\",\n"

@@ -1,0 +1,108 @@
+#include "update/update_report.h"
+
+#include "state/text.h"
+#include "update/transfer.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace {
+
+const size_t kReasonCharacters = 80;
+const DWORD kReportBoundMs = 5000;
+
+void add_field(std::string& query, const char* name, const std::string& value) {
+    static const char kHex[] = "0123456789ABCDEF";
+    if (!query.empty()) {
+        query += '&';
+    }
+    query += name;
+    query += '=';
+    for (const char c : value) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+            (byte >= '0' && byte <= '9') || c == '-' || c == '.' || c == '_' || c == '~') {
+            query += c;
+        } else {
+            query += '%';
+            query += kHex[byte >> 4];
+            query += kHex[byte & 15];
+        }
+    }
+}
+
+// The first `count` characters of UTF-8 `text`, never half of one.
+std::string first_characters(const std::string& text, size_t count) {
+    size_t end = 0;
+    for (size_t characters = 0; end < text.size(); ++end) {
+        // A byte that does not continue a character starts one.
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && characters++ == count) {
+            break;
+        }
+    }
+    return text.substr(0, end);
+}
+
+// What the sending thread and its caller share; whichever lets go last frees it, so a
+// caller that stops waiting leaves the thread nothing that goes away under it.
+struct Sending {
+    std::wstring url;
+    std::wstring error;
+    DWORD status = 0;
+    bool sent = false;
+    std::atomic<int> holders{2};
+};
+
+void let_go(Sending* sending) {
+    if (--sending->holders == 0) {
+        delete sending;
+    }
+}
+
+DWORD WINAPI send_thread(void* arg) {
+    Sending* sending = static_cast<Sending*>(arg);
+    sending->sent = http_get_status(sending->url, sending->status, sending->error);
+    let_go(sending);
+    return 0;
+}
+
+} // namespace
+
+std::string report_address(const std::string& address, const UpdateReport& report) {
+    std::string query;
+    add_field(query, "event", report.event);
+    add_field(query, "version", report.version);
+    add_field(query, "from", report.from);
+    add_field(query, "channel", report.channel);
+    add_field(query, "bucket", report.bucket >= 0 ? std::to_string(report.bucket) : "");
+    if (!report.reason.empty()) {
+        add_field(query, "reason", first_characters(report.reason, kReasonCharacters));
+    }
+    return address + (address.find('?') == std::string::npos ? "?" : "&") + query;
+}
+
+bool report_send(const std::string& address, const UpdateReport& report, std::wstring& error) {
+    if (address.compare(0, 8, "https://") != 0) {
+        error = L"report address must be https";
+        return false;
+    }
+    Sending* sending = new Sending;
+    sending->url = utf8_to_w(report_address(address, report));
+    const HANDLE thread = CreateThread(nullptr, 0, send_thread, sending, 0, nullptr);
+    if (thread == nullptr) {
+        delete sending;
+        error = L"cannot start the report";
+        return false;
+    }
+    const bool ended = WaitForSingleObject(thread, kReportBoundMs) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    const bool sent = ended && sending->sent;
+    if (!ended) {
+        error = L"no answer within 5 seconds";
+    } else if (!sent) {
+        error = sending->error;
+    }
+    let_go(sending);
+    return sent;
+}
