@@ -14,7 +14,7 @@ server for trying a release.
   release.py sign-code FILE... SIGNING   signs program files in place
   release.py sign --version V --url U --package P --key KEYFILE [--min-stub S]
                  [--expires-in DAYS] [--delta FROM URL DELTA]... [--rollout PERCENT]
-                 --out F
+                 [--channel NAME] [--report URL] [--out F]
                                          (the manifest names the package's digest and size,
                                          and when it was issued: a program that has seen
                                          it refuses one issued before; with --expires-in,
@@ -22,7 +22,19 @@ server for trying a release.
                                          offers a delta package to installations of
                                          version FROM; --rollout offers the release to
                                          that share of the installations, by the bucket
-                                         each drew, while new installations always take it)
+                                         each drew, while new installations always take it;
+                                         --report names the https:// address installations
+                                         send their update reports to. Signing another
+                                         version over F first keeps F as F.previous, the
+                                         release halt goes back to)
+  release.py halt --key KEYFILE [--manifest F] [--channel NAME]
+                                         stops the release F announces (default latest.json,
+                                         or latest-NAME.json): F announces the release of
+                                         F.previous again when that is an older version,
+                                         else the same release to 1% of installations
+  release.py report ACCESS_LOG... [--max-rollback-rate PERCENT]
+                                         counts the update reports in web server access logs
+                                         (plain or gzip) per release and channel
   release.py delta OLD_PACKAGE NEW_PACKAGE --out DELTA
                                          writes what turns the old package's tree into the
                                          new one's: unchanged and moved files are taken
@@ -36,12 +48,28 @@ optionally --timestamp-url URL (RFC 3161). Signing needs Debian's osslsigncode.
 A program file is one that starts with a PE image header, whatever its name, or one
 named .exe or .dll: the files the program checks.
 
+Halting: F is signed again with a fresh "issued" time, so that it supersedes the one
+installations have seen, and an expiry as long after it as before. Going back takes
+F.previous (verified with KEYFILE) as it was signed, its deltas and rollout included,
+with F's "report" address and channel. F.previous is left as it is: halting again finds
+no older release there and offers the announced one to 1% instead of going further
+back, and signing the next version over F keeps the release announced then as
+F.previous.
+
+Update reports: installations send one after each update event (staged, committed,
+rolled-back, failed) to the manifest's "report" address. "report" prints a table, a row
+for each channel and version, with the rollback rate and the most frequent reasons;
+"release.py report --help" describes it exactly. With --max-rollback-rate it exits 1
+when a release's rate is above PERCENT, and names it on stderr, so that a rollout
+pipeline stops there.
+
 Exit codes: 0 done, 1 refused or failed (the reason is printed), 2 bad usage.
 """
 import argparse
 import base64
 import binascii
 import datetime
+import fractions
 import hashlib
 import http.server
 import io
@@ -58,6 +86,7 @@ import zipfile
 
 import code_signing
 import delta_package
+import update_reports
 from code_signing import Refused
 
 from cryptography import x509
@@ -80,6 +109,11 @@ NOT_JSON = "latest.json is not valid JSON"
 VERSION_RULE = re.compile(r"[0-9]{1,8}(\.[0-9]{1,8}){0,3}")
 SHA256_RULE = re.compile(r"[0-9a-fA-F]{64}")
 CHANNEL_RULE = re.compile(r"[a-z0-9-]{1,32}")
+# The report address: bytes of UTF-8, no space or control character in them.
+MAX_REPORT_ADDRESS = 2048
+REPORT_FORBIDDEN = re.compile(r"[\x00-\x20\x7f]")
+# The most of latest.json the program reads.
+MAX_ENVELOPE = 1 << 20
 # How far the program lets its clock be behind before it refuses an expired manifest.
 CLOCK_SKEW_SECONDS = 24 * 60 * 60
 BASE64_RULE = re.compile(r"(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?")
@@ -356,7 +390,18 @@ def manifest_problem(manifest):
     if "channel" in manifest and not (isinstance(manifest["channel"], str)
                                       and CHANNEL_RULE.fullmatch(manifest["channel"])):
         return "manifest: bad channel"
+    if "report" in manifest and not report_address_ok(manifest["report"]):
+        return "manifest: bad report"
     return None
+
+
+def report_address_ok(address):
+    """An https address with something after the scheme, at most MAX_REPORT_ADDRESS bytes,
+    and no space or control character: what the program sends its reports to."""
+    if not isinstance(address, str) or not address.startswith("https://"):
+        return False
+    size = len(address.encode("utf-8"))
+    return 8 < size <= MAX_REPORT_ADDRESS and not REPORT_FORBIDDEN.search(address)
 
 
 def count_ok(count):
@@ -506,7 +551,7 @@ def parse_manifest(payload):
 
 
 def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas=(),
-         rollout=None, channel=None):
+         rollout=None, channel=None, report=None):
     for name, value in (("version", version), ("min-stub", min_stub)):
         if value is not None and not VERSION_RULE.fullmatch(value):
             raise Refused("%s %r is not 1 to 4 numbers of at most 8 digits, dot-separated"
@@ -517,6 +562,8 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
         raise Refused("--rollout is a whole number from 1 to 100")
     if channel is not None and not CHANNEL_RULE.fullmatch(channel):
         raise Refused("--channel is 1 to 32 of a-z, 0-9 and -")
+    if report is not None and report_option_problem(report):
+        raise Refused("--report " + report_option_problem(report))
     issued = int(time.time())
     manifest = {"version": version, "url": url, "sha256": "0" * 64, "issued": issued}
     if expires_in is not None:
@@ -527,6 +574,8 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
         manifest["rollout"] = rollout
     if channel is not None:
         manifest["channel"] = channel
+    if report is not None:
+        manifest["report"] = report
     if deltas:
         manifest["deltas"] = [{"from": start, "url": delta_url, "sha256": "0" * 64, "size": 1}
                               for start, delta_url, _ in deltas]
@@ -543,13 +592,136 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
         if delta_package.made_to(path) != manifest["sha256"]:
             raise Refused("%s makes the tree of another package than %s" % (path, package))
         offer["sha256"], offer["size"] = file_sha256(path), os.path.getsize(path)
+    write_signed(manifest, key, out, keep_replaced=True)
+    return manifest
+
+
+def report_option_problem(address):
+    """What is wrong with a report address for sign --report, or None. Stricter than the
+    program: a fragment would swallow the query it appends, a missing host or a
+    character outside printable ASCII can only be a slip."""
+    if not address.startswith("https://"):
+        return "must be an https:// address"
+    if len(address.encode("utf-8")) > MAX_REPORT_ADDRESS:
+        return "is at most %d characters" % MAX_REPORT_ADDRESS
+    if not re.fullmatch(r"[!-~]*", address):
+        return "must hold no space, control or non-ASCII character (percent-encode them)"
+    if "#" in address:
+        return "must hold no fragment (#): the program appends its query to the address"
+    if not re.match(r"https://[^/?]", address):
+        return "names no host"
+    return None
+
+
+def write_signed(manifest, key, out, keep_replaced=False):
+    """Signs the manifest and writes its envelope to `out` at once, after checking that
+    the program would accept it. With `keep_replaced`, an envelope at `out` that holds
+    another version is kept as OUT.previous first (see keep_previous)."""
     payload = json.dumps(manifest, indent=2).encode() + b"\n"
     text = envelope_text(payload, p1363_signature(key, payload))
     # What is written must be what the stub accepts.
     if parse_manifest(unwrap(text, key.public_key())) != manifest:
         raise Refused("the envelope did not verify; nothing written")
+    if keep_replaced:
+        keep_previous(out, key, manifest["version"])
     write_atomically(out, text.encode())
-    return manifest
+
+
+def keep_previous(out, key, version):
+    """Copies the envelope at `out` to OUT.previous when it verifies with `key` and
+    announces another version than `version`: the release halt goes back to. Signing the
+    same version again (a larger rollout, say) leaves OUT.previous as it is; an envelope
+    that does not verify is no release to go back to and is not kept (a note says so)."""
+    try:
+        replaced = read_envelope(out)
+        text = replaced.decode("utf-8", errors="replace")  # a stray byte fails the check
+        old_version = parse_manifest(unwrap(text, key.public_key()))["version"]
+    except FileNotFoundError:
+        return
+    except Refused as e:
+        print("release.py: %s is not kept as %s.previous: %s" % (out, out, e), file=sys.stderr)
+        return
+    if old_version != version:
+        write_atomically(out + ".previous", replaced)
+
+
+def read_envelope(path):
+    """The bytes of an envelope file; FileNotFoundError when there is none."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read(MAX_ENVELOPE + 1)
+    except FileNotFoundError:
+        raise
+    except OSError as e:
+        raise Refused("cannot read %s: %s" % (path, e.strerror))
+    if len(data) > MAX_ENVELOPE:
+        raise Refused("%s is larger than any latest.json" % path)
+    return data
+
+
+def halt(manifest_path, key_path, channel=None):
+    """Stops the release the envelope at `manifest_path` announces, signing it again:
+    as the release of MANIFEST.previous when that verifies and is an older version, else
+    as the same release offered to 1% of installations. Returns (halted manifest, written
+    manifest, why MANIFEST.previous was not taken or None)."""
+    key = load_private_key(key_path)
+    try:
+        current = verified_manifest(manifest_path, key)
+    except FileNotFoundError:
+        raise Refused("cannot read %s: no such file" % manifest_path)
+    if channel is not None and current.get("channel") != channel:
+        raise Refused("%s is signed for %s, not channel %s" % (
+            manifest_path, "channel " + current["channel"] if "channel" in current
+            else "the default channel", channel))
+    previous, passed_over = previous_release(manifest_path + ".previous", key, current)
+    # Issued after the halted one, so that no installation takes this for an older one.
+    issued = max(int(time.time()), current.get("issued", 0) + 1)
+    if previous is not None:
+        written = dict(previous, issued=issued)
+        for name in ("report", "channel"):
+            written.pop(name, None)
+            if name in current:
+                written[name] = current[name]
+    else:
+        written = dict(current, issued=issued, rollout=1)
+    source = previous if previous is not None else current
+    if "expires" in source:
+        written["expires"] = issued + source["expires"] - source.get("issued", issued)
+    if expiry_problem(written):
+        raise Refused("%s would be refused as expired; nothing written" % manifest_path)
+    write_signed(written, key, manifest_path)
+    return current, written, passed_over
+
+
+def verified_manifest(path, key):
+    """The manifest of the envelope at `path`, verified with `key` and held to the
+    program's rules; FileNotFoundError when there is none."""
+    text = read_envelope(path).decode("utf-8", errors="replace")  # a stray byte fails the check
+    try:
+        return parse_manifest(unwrap(text, key.public_key()))
+    except Refused as e:
+        raise Refused("%s: %s" % (path, e))
+
+
+def previous_release(path, key, current):
+    """(manifest of `path`, None) when it verifies and announces an older version than
+    `current`; else (None, why not), why being None when there is no such file."""
+    try:
+        previous = verified_manifest(path, key)
+    except FileNotFoundError:
+        return None, None
+    except Refused as e:
+        return None, str(e)
+    if version_key(previous["version"]) >= version_key(current["version"]):
+        return None, "%s announces %s, not older than %s" % (
+            path, previous["version"], current["version"])
+    return previous, None
+
+
+def version_key(version):
+    """A version as the program orders them: number by number, missing ones as 0."""
+    numbers = [int(number) for number in version.split(".")]
+    return numbers + [0] * (4 - len(numbers))
 
 
 def utc_text(seconds):
@@ -730,8 +902,25 @@ def parser():
                    help="sign it for channel NAME (1 to 32 of a-z, 0-9 and -), whose "
                         "installations read latest-NAME.json; the default channel's "
                         "read latest.json")
+    k.add_argument("--report", metavar="URL",
+                   help="https:// address the installations send their update reports to "
+                        "(at most 2048 characters)")
     k.add_argument("--out", help="the file to write (default: latest.json, or "
-                                 "latest-NAME.json with --channel)")
+                                 "latest-NAME.json with --channel); another version there "
+                                 "is kept as OUT.previous first")
+    k = sub.add_parser("halt", help="stop the release a latest.json announces: announce "
+                                    "the previous one again, or offer it to 1%%")
+    k.add_argument("--key", required=True, help="the private key file")
+    k.add_argument("--channel", metavar="NAME", help="the channel's latest-NAME.json")
+    k.add_argument("--manifest", help="the file to halt (default: latest.json, or "
+                                      "latest-NAME.json with --channel)")
+    k = sub.add_parser("report", help="count the update reports in web server access logs",
+                       description=update_reports.__doc__,
+                       formatter_class=argparse.RawDescriptionHelpFormatter)
+    k.add_argument("logs", nargs="+", metavar="ACCESS_LOG",
+                   help="a log in the combined log format, plain or gzip-compressed")
+    k.add_argument("--max-rollback-rate", type=percentage, metavar="PERCENT",
+                   help="exit 1 when a release's rollback rate is above PERCENT (0-100)")
     k = sub.add_parser("delta", help="write a delta package between two release packages")
     k.add_argument("old")
     k.add_argument("new")
@@ -747,6 +936,16 @@ def parser():
     k.add_argument("--certs", required=True, help="folder for the throwaway CA and certificate")
     k.add_argument("--port", type=int, default=8443, help="0 picks a free port")
     return p
+
+
+def percentage(text):
+    try:
+        value = fractions.Fraction(text.strip())
+    except (ValueError, ZeroDivisionError):
+        value = None
+    if value is None or not 0 <= value <= 100 or "/" in text:
+        raise argparse.ArgumentTypeError("%r is no percentage from 0 to 100" % text)
+    return value
 
 
 def signing_options(command, required):
@@ -796,7 +995,7 @@ def run(argv):
     elif args.command == "sign":
         out = args.out or ("latest-%s.json" % args.channel if args.channel else "latest.json")
         manifest = sign(args.version, args.url, args.package, args.key, args.min_stub, out,
-                        args.expires_in, args.delta, args.rollout, args.channel)
+                        args.expires_in, args.delta, args.rollout, args.channel, args.report)
         print("%s: version %s, sha256 %s, size %d, issued %s%s%s%s" % (
             out, manifest["version"], manifest["sha256"], manifest["size"],
             utc_text(manifest["issued"]),
@@ -804,6 +1003,26 @@ def run(argv):
             ", expires %s" % utc_text(manifest["expires"]) if "expires" in manifest else "",
             ", to %d%% of installations" % manifest["rollout"] if "rollout" in manifest
             else ""))
+    elif args.command == "halt":
+        if args.channel is not None and not CHANNEL_RULE.fullmatch(args.channel):
+            raise Refused("--channel is 1 to 32 of a-z, 0-9 and -")
+        path = args.manifest or ("latest-%s.json" % args.channel if args.channel
+                                 else "latest.json")
+        halted, written, passed_over = halt(path, args.key, args.channel)
+        if passed_over:
+            print("release.py: not going back: %s" % passed_over, file=sys.stderr)
+        print("%s: halted %s; %s" % (
+            path, halted["version"], "announces %s again" % written["version"]
+            if written["version"] != halted["version"] else "offered to 1% of installations"))
+    elif args.command == "report":
+        rows, counts = update_reports.tally(args.logs)
+        print("\n".join(update_reports.table(rows, counts)))
+        if args.max_rollback_rate is not None:
+            above = update_reports.above_rate(rows, args.max_rollback_rate)
+            if above:
+                most = args.max_rollback_rate
+                raise Refused("rollback rate above %s%%: %s" % (
+                    most.numerator if most.denominator == 1 else float(most), ", ".join(above)))
     elif args.command == "verify":
         public_keys = ([public_key_from_hex(key.strip()) for key in args.pubkey.split(",")]
                        if args.pubkey else [load_private_key(args.key).public_key()])
