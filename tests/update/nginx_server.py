@@ -2,7 +2,9 @@
 """nginx, a real server that honours ranges, beside the tests' own update server: HTTPS
 on a localhost port with the test CA's certificate, serving a folder. Each response is
 logged to STATE_DIR/nginx-responses.log as "STATUS SENT PATH RANGE", as the tests' own
-server logs to responses.log. Without nginx nothing starts: the tests that need it fail.
+server logs to responses.log, and in the combined format (nginx's default) to
+STATE_DIR/nginx-access.log. /report answers 204, as a publisher's address for update
+reports may. Without nginx nothing starts: the tests that need it fail.
 
   nginx_server.py start STATE_DIR SERVE_DIR CERT KEY   port in STATE_DIR/nginx_port
   nginx_server.py stop STATE_DIR
@@ -23,6 +25,7 @@ events {{ worker_connections 64; }}
 http {{
     log_format responses '$status $body_bytes_sent $request_uri "$http_range"';
     access_log {state}/nginx-responses.log responses;
+    access_log {state}/nginx-access.log combined;
     client_body_temp_path {state}/nginx-temp/body;
     proxy_temp_path {state}/nginx-temp/proxy;
     fastcgi_temp_path {state}/nginx-temp/fastcgi;
@@ -35,6 +38,7 @@ http {{
         ssl_certificate {cert};
         ssl_certificate_key {key};
         root {www};
+        location = /report {{ return 204; }}
     }}
 }}
 """
