@@ -87,6 +87,7 @@ import zipfile
 import code_signing
 import delta_package
 import update_reports
+from release_names import CHANNEL_RULE, VERSION_RULE, version_key
 from code_signing import Refused
 
 from cryptography import x509
@@ -104,11 +105,7 @@ SIGNATURE_FAILED = "manifest signature check failed"
 NOT_JSON = "latest.json is not valid JSON"
 # The rules below are the program's own; tests/update/manifest_rules.json holds the
 # cases both sides are held to.
-# A release version: one to four numbers of one to eight digits (the program orders by
-# eight digits a number, and the version names a folder, so it must stay short).
-VERSION_RULE = re.compile(r"[0-9]{1,8}(\.[0-9]{1,8}){0,3}")
 SHA256_RULE = re.compile(r"[0-9a-fA-F]{64}")
-CHANNEL_RULE = re.compile(r"[a-z0-9-]{1,32}")
 # The report address: bytes of UTF-8, no space or control character in them.
 MAX_REPORT_ADDRESS = 2048
 REPORT_FORBIDDEN = re.compile(r"[\x00-\x20\x7f]")
@@ -716,12 +713,6 @@ def previous_release(path, key, current):
         return None, "%s announces %s, not older than %s" % (
             path, previous["version"], current["version"])
     return previous, None
-
-
-def version_key(version):
-    """A version as the program orders them: number by number, missing ones as 0."""
-    numbers = [int(number) for number in version.split(".")]
-    return numbers + [0] * (4 - len(numbers))
 
 
 def utc_text(seconds):

@@ -42,15 +42,14 @@ from fractions import Fraction
 from urllib.parse import unquote
 
 from code_signing import Refused
+# The program reports no other versions and channel names than a manifest may hold, so a
+# request with another is none of its reports, and could be neither ordered nor shown
+# safely.
+from release_names import CHANNEL_RULE, VERSION_RULE, version_key
 
 EVENTS = ("staged", "committed", "rolled-back", "failed")
 WITH_REASON = ("failed", "rolled-back")
 FIELD_RULE = re.compile(r"(?:^|&)(event|version|channel|reason)=([^&]*)")
-# The versions and channel names a manifest may hold (release.py's rules): the program
-# reports no others, so a request with another is none of its reports, and could be
-# neither ordered nor shown safely.
-VERSION_RULE = re.compile(r"[0-9]{1,8}(\.[0-9]{1,8}){0,3}")
-CHANNEL_RULE = re.compile(r"[a-z0-9-]{1,32}")
 REASON_CHARACTERS = 80
 TOP_REASONS = 3
 # Distinct reasons counted for one release; anyone can send reports, and a flood of made-up
@@ -168,12 +167,6 @@ def rollback_rate(row):
     neither happened."""
     ended = row["committed"] + row["rolled-back"]
     return Fraction(100 * row["rolled-back"], ended) if ended else None
-
-
-def version_key(version):
-    """Number by number, missing ones as 0, as the program orders versions."""
-    numbers = [int(number) for number in version.split(".")]
-    return numbers + [0] * (4 - len(numbers))
 
 
 def ordered(rows):
