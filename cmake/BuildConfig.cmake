@@ -42,7 +42,7 @@ function(bw_comma_list out value)
 endfunction()
 
 # The public keys that verify latest.json, one or several (while the publisher moves to a
-# new key, see the README). Without one, a development key pair is made in the build
+# new key, see docs/publishing.md). Without one, a development key pair is made in the build
 # folder by the release tool (its private half never leaves that folder).
 set(MANIFEST_KEY_HEX "" CACHE STRING
     "Public keys that verify latest.json, comma-separated: 130 lowercase hex characters each (04, X, Y); empty for a development key")
