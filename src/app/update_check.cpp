@@ -38,6 +38,16 @@ void fail(CheckResult& result, const char* what, const std::string& version,
     }
 }
 
+// Whether the version staged here is one the publisher took back: the manifest now
+// announces an older release (a halt that went back), or the same one to a share of the
+// installations this one is no longer in (a halt that cut the rollout). Tried anyway, it
+// would reach installations the publisher meant to spare.
+bool withdrawn_here(const InstallState& state, const Manifest& manifest) {
+    return ver_valid(state.staged) &&
+           (ver_newer(state.staged, manifest.version) ||
+            (state.staged == manifest.version && !state.in_rollout(manifest.rollout)));
+}
+
 void check(InstallState& state, CheckResult& result, PendingReport& report) {
     result.ran = true;
     // The record may have changed since this process read it (an installation or a
@@ -78,6 +88,20 @@ void check(InstallState& state, CheckResult& result, PendingReport& report) {
             fail(result, "check", "", error);
             return;
         }
+    }
+    if (withdrawn_here(state, manifest)) {
+        // Record first: killed before the folder goes, the next check removes it.
+        const std::string dropped = state.staged;
+        if (file_exists(failed_trial_mark(dropped))) {
+            state.bad.push_back(dropped); // its rollback, which could not be saved
+        }
+        state.staged.clear();
+        if (!state_save(state, error)) {
+            fail(result, "check", "", error);
+            return;
+        }
+        leftovers_remove(state);
+        log_line("staged %s dropped: the publisher withdrew it", dropped.c_str());
     }
     const char* version = manifest.version.c_str();
     const bool needs_newer_stub =

@@ -18,7 +18,9 @@ struct CheckResult {
 // keeps to the channel it names (or the policy's),
 // removes what the record no longer names and what interrupted runs left, writes the
 // entry in the list of programs again when it is behind the record, finishes a stub
-// upgrade an earlier run could not, then fetches the announced release and, when it
+// upgrade an earlier run could not, then fetches the announced release, drops a staged
+// version the publisher withdrew (the manifest announcing an older release, or no longer
+// offering it to this installation's bucket; record first), and, when the release
 // may be installed by this stub, is newer than the installed version, not on the bad
 // list, not staged already, allowed by the policy's TargetVersionPrefix and rolled out to this
 // installation's bucket (drawn and saved the first time a rollout asks for it), stages it for

@@ -2,6 +2,7 @@
 writes its access log while an installation stages, commits, fails to stage and rolls
 back; the tool reads the reports back from that log, stops the pipeline on the rollback
 rate, and halts the failing release."""
+import json
 import os
 import shutil
 import subprocess
@@ -39,43 +40,48 @@ def nginx():
     nginx_server.stop(state)
 
 
+def publish(nginx, version, exit_code=0, *options):
+    """Packs the stand-in application as `version` and signs the channel's manifest for it
+    with the publisher's tool, as a publisher does (with `options` for release.py sign);
+    returns the package."""
+    base, www, _ = nginx
+    content = os.path.join(www, "content-" + version)
+    shutil.rmtree(content, ignore_errors=True)
+    os.makedirs(content)
+    shutil.copyfile(os.path.join(e2e.BIN, "fake_app.exe"), os.path.join(content, "brindlewick.exe"))
+    e2e.write(os.path.join(content, "version.txt"), version.encode())
+    if exit_code:
+        e2e.write(os.path.join(content, "exit_code.txt"), b"%d" % exit_code)
+    package = os.path.join(www, "files", "brindlewick-%s.zip" % version)
+    release.pack(content, package)
+    signed = release_py("sign", "--version", version, "--package", package,
+                        "--url", base + "/files/brindlewick-%s.zip" % version, "--key", e2e.KEY,
+                        "--report", base + "/report", "--out", manifest_of(nginx), *options)
+    assert signed.returncode == 0, signed.stderr
+    return package
+
+
+def manifest_of(nginx):
+    return os.path.join(nginx[1], "files", "main", "latest.json")
+
+
 def test_reports_read_back_and_a_failing_release_halted(clean, nginx):
     base, www, access_log = nginx
-    channel = os.path.join(www, "files", "main")
-    manifest = os.path.join(channel, "latest.json")
-
-    def publish(version, exit_code=0):
-        """Packs the stand-in application as `version` and signs the channel's manifest
-        for it with the publisher's tool, as a publisher does."""
-        content = os.path.join(www, "content-" + version)
-        os.makedirs(content)
-        shutil.copyfile(os.path.join(e2e.BIN, "fake_app.exe"),
-                        os.path.join(content, "brindlewick.exe"))
-        e2e.write(os.path.join(content, "version.txt"), version.encode())
-        if exit_code:
-            e2e.write(os.path.join(content, "exit_code.txt"), b"%d" % exit_code)
-        package = os.path.join(www, "files", "brindlewick-%s.zip" % version)
-        release.pack(content, package)
-        signed = release_py("sign", "--version", version, "--package", package,
-                            "--url", base + "/files/brindlewick-%s.zip" % version,
-                            "--key", e2e.KEY, "--report", base + "/report", "--out", manifest)
-        assert signed.returncode == 0, signed.stderr
-        return package
-
+    manifest = manifest_of(nginx)
     main = base + "/files/main"
-    publish("1.0.0")
+    publish(nginx, "1.0.0")
     assert e2e.run(e2e.SETUP, "/quiet", base_url=main) == (0, [])
     bucket = e2e.bucket()
 
     # A good release: staged, then committed at the next start.
-    publish("1.1.0")
+    publish(nginx, "1.1.0")
     assert e2e.command(main, "/check")[0] == STAGED
     assert e2e.start_stub(main) == (0, [])
     assert e2e.wait_for(lambda: e2e.state()["installed"] == "1.1.0")
 
     # A failing one: its package is not all there at first (staging fails), then it is
     # staged and fails its trial.
-    package = publish("1.2.0", exit_code=3)
+    package = publish(nginx, "1.2.0", 3)
     whole = e2e.read(package, "rb")
     e2e.write(package, whole[:-100])
     assert e2e.command(main, "/check")[0] == FAILED
@@ -127,3 +133,35 @@ def test_reports_read_back_and_a_failing_release_halted(clean, nginx):
     assert halted.stdout.strip() == manifest + ": halted 1.2.0; announces 1.1.0 again"
     assert e2e.command(main, "/check") == (NOTHING_NEW, {
         "installed": "1.1.0", "staged": None, "latest": "1.1.0", "error": None})
+
+
+def test_a_halted_release_staged_here_is_not_tried(clean, nginx):
+    main = nginx[0] + "/files/main"
+    publish(nginx, "2.0.0")
+    assert e2e.run(e2e.SETUP, "/quiet", base_url=main) == (0, [])
+    halt = ("halt", "--key", e2e.KEY, "--manifest", manifest_of(nginx))
+
+    # Halted by going back: the staged version is older news, dropped untried.
+    publish(nginx, "2.1.0")
+    assert e2e.command(main, "/check")[0] == STAGED
+    assert release_py(*halt).returncode == 0
+    assert e2e.command(main, "/check") == (NOTHING_NEW, {
+        "installed": "2.0.0", "staged": None, "latest": "2.0.0", "error": None})
+    assert e2e.log_lines()[-1] == "staged 2.1.0 dropped: the publisher withdrew it"
+    assert "staged" not in e2e.state() and not os.path.exists(e2e.root("app-2.1.0"))
+
+    # Halted by cutting the rollout to 1%, with nothing to go back to: dropped where the
+    # installation's bucket is no longer in it.
+    publish(nginx, "2.2.0")
+    os.remove(manifest_of(nginx) + ".previous")
+    record = json.loads(e2e.read(e2e.root("install.json")))
+    e2e.write(e2e.root("install.json"), json.dumps(dict(record, bucket=50)))
+    assert e2e.command(main, "/check")[0] == STAGED
+    assert release_py(*halt).stdout == manifest_of(nginx) + (
+        ": halted 2.2.0; offered to 1% of installations\n")
+    assert e2e.command(main, "/check") == (NOTHING_NEW, {
+        "installed": "2.0.0", "staged": None, "latest": "2.2.0", "error": None})
+    assert e2e.log_lines()[-2:] == ["staged 2.2.0 dropped: the publisher withdrew it",
+                                    "update 2.2.0 not offered here yet (rollout 1%)"]
+    assert e2e.start_stub(main) == (0, [])
+    assert e2e.state()["installed"] == "2.0.0" and e2e.launches("2.2.0") == []
