@@ -43,22 +43,32 @@ std::wstring log_path() {
     return root_dir().empty() ? rootless_log_file() : log_file();
 }
 
-} // namespace
+// Whether a line of the log holds `message` as its whole message.
+bool logged_already(const std::wstring& path, const std::string& message) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const HANDLE file = fs_open(path, GENERIC_READ, share, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // The log is kept below its bound; what grew past it meanwhile is read no further.
+    std::string text(static_cast<size_t>(log_size_bound) * 2, '\0');
+    DWORD got = 0;
+    const bool read = ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
+    CloseHandle(file);
+    text.resize(read ? got : 0);
+    return text.find("] " + message + "\n") != std::string::npos;
+}
 
-void log_line(const char* format, ...) {
+void write_line(const std::string& message, bool once) {
     char timestamp[32] = "";
     const __time64_t now = _time64(nullptr);
     struct tm local;
     if (_localtime64_s(&local, &now) == 0) {
         strftime(timestamp, sizeof timestamp, "%Y-%m-%d %H:%M:%S", &local);
     }
-    va_list args;
-    va_start(args, format);
-    const std::string message = one_line(format, args);
-    va_end(args);
     const std::string line = std::string(timestamp) + " [" + STUB_VERSION + "] " + message + "\n";
     const std::wstring path = log_path();
-    if (path.empty()) {
+    if (path.empty() || (once && logged_already(path, message))) {
         return;
     }
     // Appended in one write, at the end wherever that is then: lines of two processes
@@ -78,4 +88,22 @@ void log_line(const char* format, ...) {
     }
     fs_write_all(file, line.data(), line.size());
     CloseHandle(file);
+}
+
+} // namespace
+
+void log_line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string message = one_line(format, args);
+    va_end(args);
+    write_line(message, false);
+}
+
+void log_line_once(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string message = one_line(format, args);
+    va_end(args);
+    write_line(message, true);
 }

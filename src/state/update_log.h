@@ -17,3 +17,7 @@
 // written as spaces. Every failure is silent: the log never affects the outcome of a
 // flow.
 void log_line(const char* format, ...) BW_PRINTF_FORMAT(1, 2);
+
+// The same, unless a line of the log holds that very message already: for what would
+// otherwise be said again at every start while nothing changes.
+void log_line_once(const char* format, ...) BW_PRINTF_FORMAT(1, 2);

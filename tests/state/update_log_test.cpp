@@ -48,6 +48,20 @@ TEST_F(UpdateLog, FirstCallCreatesTheFileWithOneLine) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
 }
 
+// Said once while the log holds it: a message that is only a part of a line, or that a
+// line only begins with, is no such line.
+TEST_F(UpdateLog, OnceIsOnceWhileTheLogHoldsTheLine) {
+    log_line("update 2.4 not taken: policy TargetVersionPrefix is 2.3.1");
+    log_line_once("update 2.4 not taken: policy TargetVersionPrefix is %s", "2.3");
+    log_line_once("update 2.4 not taken: policy TargetVersionPrefix is %s", "2.3");
+    log_line_once("update 2.4 not taken");
+    log_line("staged 2.4");
+    log_line_once("update 2.4 not taken: policy TargetVersionPrefix is %s", "2.3");
+    const std::string text = read_file(log_file());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
+    EXPECT_EQ(message_of(text.substr(text.rfind('\n', text.size() - 2) + 1)), "staged 2.4");
+}
+
 TEST_F(UpdateLog, FormatsArgumentsAndAppendsLines) {
     log_line("staged %s exited %lu in <15s, rolling back", "2.5.0", 1ul);
     log_line("stage %s failed: %s", "2.6", "checksum mismatch - download corrupted or tampered");
