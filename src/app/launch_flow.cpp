@@ -19,6 +19,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 namespace {
 
 constexpr DWORD kTrialMs = 15000;
@@ -117,6 +119,17 @@ bool staged_is_triable(const InstallState& state) {
            file_exists(app_exe(state.staged));
 }
 
+// Whether the policies let the staged version be tried now; it stays staged for when
+// they do.
+bool trial_allowed(const InstallState& state) {
+    const Policy& policy = policy_current();
+    if (policy.updates_disabled || !policy_allows_version(policy, state.staged)) {
+        log_line_once("staged %s not tried: held back by policy", state.staged.c_str());
+        return false;
+    }
+    return true;
+}
+
 // Called under the updater lock with a freshly read record. `trial.running` when the
 // staged version was started and not rolled back; else the installed version is to start
 // instead (nothing staged, nothing triable, or a trial rolled back).
@@ -129,6 +142,9 @@ void try_staged(InstallState& state, Trial& trial) {
         state_save(state);
         return;
     }
+    if (!trial_allowed(state)) {
+        return;
+    }
     trial.version = state.staged;
     if (file_exists(failed_trial_mark(state.staged))) {
         log_line("staged %s failed its trial before, rolling back", state.staged.c_str());
@@ -138,8 +154,8 @@ void try_staged(InstallState& state, Trial& trial) {
     // A start that failed for a moment is no reason to refuse the version for good.
     const HANDLE app = app_start(state.staged);
     if (app == nullptr) {
-        const std::string why =
-            "could not be started (error " + std::to_string(GetLastError()) + ")";
+        char why[48];
+        snprintf(why, sizeof why, "could not be started (error %lu)", GetLastError());
         log_line("staged %s failed to spawn", state.staged.c_str());
         roll_back(state, trial, why);
         return;
@@ -150,22 +166,13 @@ void try_staged(InstallState& state, Trial& trial) {
     CloseHandle(app);
     if (failed) {
         log_line("staged %s exited %lu in <15s, rolling back", state.staged.c_str(), code);
-        roll_back(state, trial, "exited with code " + std::to_string(code) + " during its trial");
+        char why[48];
+        snprintf(why, sizeof why, "exited with code %lu during its trial", code);
+        roll_back(state, trial, why);
         return;
     }
     trial.running = true;
     commit(state, trial);
-}
-
-// Whether the policies let the staged version be tried now; it stays staged for when
-// they do.
-bool trial_allowed(const InstallState& state) {
-    const Policy& policy = policy_current();
-    if (policy.updates_disabled || !policy_allows_version(policy, state.staged)) {
-        log_line("staged %s not tried: held back by policy", state.staged.c_str());
-        return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -177,7 +184,7 @@ bool launch_flow(InstallState& state, unsigned long lock_wait_ms) {
     // does one that can no longer read the record: another run changed it meanwhile.
     // After a rollback the installed version starts: the user asked for the application.
     Trial trial;
-    if (!state.staged.empty() && trial_allowed(state)) {
+    if (!state.staged.empty()) {
         const auto run = [&] {
             if (state_reload(state)) {
                 try_staged(state, trial);

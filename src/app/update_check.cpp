@@ -89,6 +89,18 @@ void check(InstallState& state, CheckResult& result, PendingReport& report) {
             return;
         }
     }
+    // An installation from before staged rollouts draws its bucket when it first meets
+    // one, and keeps to it only once it is saved: drawn anew at each start, it would
+    // sooner or later fall below any share. Drawn before a staged version is judged by it.
+    if (manifest.rollout < 100 && state.bucket < 0 &&
+        ver_newer(manifest.version, state.installed)) {
+        InstallState drawn = state;
+        if (state_draw_bucket(drawn) && state_save(drawn)) {
+            state = drawn;
+        } else {
+            log_line("no rollout bucket could be drawn and kept");
+        }
+    }
     if (withdrawn_here(state, manifest)) {
         // Record first: killed before the folder goes, the next check removes it.
         const std::string dropped = state.staged;
@@ -114,21 +126,10 @@ void check(InstallState& state, CheckResult& result, PendingReport& report) {
     const bool newer = !needs_newer_stub && ver_newer(manifest.version, state.installed) &&
                        !state.is_bad(manifest.version) && !staged_already;
     if (newer && !policy_allows_version(policy, manifest.version)) {
-        log_line("update %s not taken: policy TargetVersionPrefix is %s", version,
-                 policy.target_prefix.c_str());
+        log_line_once("update %s not taken: policy TargetVersionPrefix is %s", version,
+                      policy.target_prefix.c_str());
         download_prune(std::vector<std::string>());
         return;
-    }
-    // An installation from before staged rollouts draws its bucket when it first meets
-    // one, and keeps to it only once it is saved: drawn anew at each start, it would
-    // sooner or later fall below any share.
-    if (newer && manifest.rollout < 100 && state.bucket < 0) {
-        InstallState drawn = state;
-        if (state_draw_bucket(drawn) && state_save(drawn)) {
-            state = drawn;
-        } else {
-            log_line("no rollout bucket could be drawn and kept");
-        }
     }
     const bool wanted = newer && state.in_rollout(manifest.rollout);
     // A download kept from an earlier run is continued only for what is to be fetched now.

@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
@@ -45,7 +44,9 @@ RegValue reg_value(HKEY root, const wchar_t* key, const wchar_t* name) {
         return value;
     }
     value.found = true;
-    if (value.type == REG_DWORD && size == sizeof(DWORD)) {
+    if (value.type == REG_DWORD && size != sizeof(DWORD)) {
+        value.type = REG_NONE; // no DWORD, whatever its type says
+    } else if (value.type == REG_DWORD) {
         CopyMemory(&value.number, buffer, sizeof(DWORD));
     } else if (value.type == REG_SZ) {
         // Stored with or without its terminating null; the buffer ends in one either way.
@@ -120,6 +121,11 @@ bool update_url_ok(const std::string& url) {
     return true;
 }
 
+// An address of latest.json itself rather than of its folder.
+bool names_a_manifest(const std::string& url) {
+    return url.size() >= 5 && url.compare(url.size() - 5, 5, ".json") == 0;
+}
+
 void read_policies(HKEY root, Policy& policy, bool found[5]) {
     if (!found[0]) {
         found[0] =
@@ -142,11 +148,13 @@ void read_policies(HKEY root, Policy& policy, bool found[5]) {
         while (text.size() > 9 && text.back() == '/') {
             text.pop_back();
         }
-        found[3] = update_url_ok(text);
+        found[3] = update_url_ok(text) && !names_a_manifest(text);
         if (found[3]) {
             policy.update_url = utf8_to_w(text);
         } else {
-            ignore(root, "UpdateUrl", "not an https address");
+            ignore(root, "UpdateUrl",
+                   update_url_ok(text) ? "names a file; give the folder that holds latest.json"
+                                       : "not an https address");
         }
     }
     if (!found[4] && read_text(root, L"Channel", "Channel", text)) {
@@ -161,23 +169,12 @@ void read_policies(HKEY root, Policy& policy, bool found[5]) {
     }
 }
 
-// The whole numbers of a version, in order; empty for a text that is none.
-std::vector<unsigned long> version_numbers(const std::string& text) {
-    std::vector<unsigned long> numbers;
-    if (!ver_valid(text)) {
-        return numbers;
-    }
-    unsigned long number = 0;
-    for (const char c : text) {
-        if (c == '.') {
-            numbers.push_back(number);
-            number = 0;
-        } else if (number < 100000000UL) { // past eight digits, as versions are read
-            number = number * 10 + static_cast<unsigned long>(c - '0');
-        }
-    }
-    numbers.push_back(number);
-    return numbers;
+// How many numbers `text` gives, read into `version` as versions are ordered; 0 for a
+// text that is no version.
+size_t version_numbers(const std::string& text, Ver& version) {
+    return ver_parse(text, version)
+               ? static_cast<size_t>(std::count(text.begin(), text.end(), '.')) + 1
+               : 0;
 }
 
 // At namespace scope: a static inside the function would be guarded for threads, which
@@ -204,13 +201,12 @@ const Policy& policy_current() {
 }
 
 bool policy_allows_version(const Policy& policy, const std::string& version) {
-    const std::vector<unsigned long> numbers = version_numbers(version);
-    if (numbers.empty()) {
-        return false;
-    }
-    const std::vector<unsigned long> prefix = version_numbers(policy.target_prefix);
-    return prefix.size() <= numbers.size() &&
-           std::equal(prefix.begin(), prefix.end(), numbers.begin());
+    Ver numbers;
+    Ver prefix;
+    const size_t given = version_numbers(version, numbers);
+    const size_t held = version_numbers(policy.target_prefix, prefix); // 0: no prefix
+    return given > 0 && held <= given &&
+           std::equal(prefix.parts, prefix.parts + held, numbers.parts);
 }
 
 std::string policy_channel(const Policy& policy, const std::string& own) {

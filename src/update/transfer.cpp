@@ -211,13 +211,14 @@ bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& o
     open_handle = connection = request = nullptr;
     status = 0;
     wchar_t host[256];
-    wchar_t path[1024];
+    // The path and query fit in the URL: a signed address of any length is never cut.
+    std::wstring path(url.size() + 1, L'\0');
     URL_COMPONENTS parts = {};
     parts.dwStructSize = sizeof parts;
     parts.lpszHostName = host;
     parts.dwHostNameLength = 256;
-    parts.lpszUrlPath = path;
-    parts.dwUrlPathLength = 1024;
+    parts.lpszUrlPath = &path[0];
+    parts.dwUrlPathLength = static_cast<DWORD>(path.size());
     if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
         error = L"bad URL: " + url;
         return false;
@@ -237,7 +238,7 @@ bool send_get(const std::wstring& url, const std::wstring& headers, HINTERNET& o
         return false;
     }
     const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    request = WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
+    request = WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                  WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
     if (request == nullptr) {
         error = win_err(L"request failed", GetLastError());

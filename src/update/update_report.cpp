@@ -67,7 +67,36 @@ DWORD WINAPI send_thread(void* arg) {
     return 0;
 }
 
+void replace_all(std::string& text, const std::string& what, const char* with) {
+    for (size_t at = what.empty() ? std::string::npos : text.find(what); at != std::string::npos;
+         at = text.find(what, at)) {
+        text.replace(at, what.size(), with);
+    }
+}
+
 } // namespace
+
+std::string report_reason(const std::string& reason, const std::string& root,
+                          const std::string& profile) {
+    std::string text = reason;
+    // The root first: it lies in the profile.
+    replace_all(text, root, "<root>");
+    replace_all(text, profile, "<profile>");
+    // What is left of a path (another folder's, a space in a name cutting it) goes word by
+    // word.
+    std::string scrubbed;
+    for (size_t start = 0; start < text.size();) {
+        const size_t space = text.find(' ', start);
+        const size_t end = space == std::string::npos ? text.size() : space;
+        const std::string word = text.substr(start, end - start);
+        scrubbed += word.find('\\') == std::string::npos ? word : "<path>";
+        if (space != std::string::npos) {
+            scrubbed += ' ';
+        }
+        start = end + 1;
+    }
+    return scrubbed;
+}
 
 std::string report_address(const std::string& address, const UpdateReport& report) {
     std::string query;

@@ -13,6 +13,12 @@ struct UpdateReport {
     std::string reason;  // why it failed or was rolled back; empty for the others
 };
 
+// `reason` as a report may carry it, naming no folder of the user's: `root` (the install
+// root, whose path holds the user's name) becomes "<root>" and `profile` (the user's
+// folder) "<profile>", each where not empty; then every word holding a backslash "<path>".
+std::string report_reason(const std::string& reason, const std::string& root,
+                          const std::string& profile);
+
 // `address` with the report as its query, after "?" (after "&" where the address has a
 // query already): event, version, from, channel, bucket and, when not empty, reason cut to
 // its first 80 characters, each percent-encoded but for letters, digits and "-._~".
