@@ -85,15 +85,20 @@ std::string report_reason(const std::string& reason, const std::string& root,
     // What is left of a path (another folder's, a space in a name cutting it) goes word by
     // word.
     std::string scrubbed;
-    for (size_t start = 0; start < text.size();) {
-        const size_t space = text.find(' ', start);
-        const size_t end = space == std::string::npos ? text.size() : space;
-        const std::string word = text.substr(start, end - start);
-        scrubbed += word.find('\\') == std::string::npos ? word : "<path>";
-        if (space != std::string::npos) {
-            scrubbed += ' ';
+    size_t word = 0; // where the word being copied starts in `scrubbed`
+    bool path = false;
+    for (const char c : text) {
+        if (c == ' ') {
+            word = scrubbed.size() + 1;
+            path = false;
+        } else if (c == '\\' && !path) {
+            scrubbed.resize(word);
+            scrubbed += "<path>";
+            path = true;
         }
-        start = end + 1;
+        if (!path) {
+            scrubbed += c;
+        }
     }
     return scrubbed;
 }
