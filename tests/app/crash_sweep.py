@@ -276,9 +276,9 @@ def recover_uninstallation(world, stderr):
 
 
 class Flow:
-    def __init__(self, name, start, announced, program, extra_check=None):
+    def __init__(self, name, start, announced, program, extra_check=None, args=()):
         self.name, self.start, self.announced = name, start, announced
-        self.program, self.extra_check = program, extra_check
+        self.program, self.extra_check, self.args = program, extra_check, list(args)
 
     def launch(self, world, wrapper=()):
         base = world.bases[self.announced]
@@ -291,7 +291,7 @@ class Flow:
                              daemon=True).start()
             return process
         program = e2e.SETUP if self.program == "setup" else STUB_WIN
-        return subprocess.Popen(list(wrapper) + [e2e.WINE_RUN, program],
+        return subprocess.Popen(list(wrapper) + [e2e.WINE_RUN, program] + self.args,
                                 env=dict(os.environ, BRINDLEWICK_UPDATE_URL=base),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
@@ -340,6 +340,9 @@ FLOWS = [
     Flow("trial and rollback", "staged-bad", "1.2.0", "stub", stays_bad),
     Flow("commit that removes the older version", "three", "1.3.0", "stub"),
     Flow("uninstallation", "installed", "1.0.0", "uninstall"),
+    # The application's check finds the staged 1.1.0 withdrawn (1.0.0 announced again).
+    Flow("check that drops a withdrawn staged version", "staged", "1.0.0", "stub",
+         args=["/check"]),
 ]
 
 
