@@ -589,8 +589,24 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
         if delta_package.made_to(path) != manifest["sha256"]:
             raise Refused("%s makes the tree of another package than %s" % (path, package))
         offer["sha256"], offer["size"] = file_sha256(path), os.path.getsize(path)
+    # Issued after the manifest it replaces, even one a halt signed a second ahead:
+    # installations that took that one would refuse this one as a replay.
+    replaced = replaced_issued(out, key)
+    if replaced >= issued:
+        if "expires" in manifest:
+            manifest["expires"] += replaced + 1 - issued
+        manifest["issued"] = replaced + 1
     write_signed(manifest, key, out, keep_replaced=True)
     return manifest
+
+
+def replaced_issued(out, key):
+    """When the manifest at `out` was issued, where it verifies with `key`; else 0."""
+    try:
+        text = read_envelope(out).decode("utf-8", errors="replace")
+        return parse_manifest(unwrap(text, key.public_key())).get("issued", 0)
+    except (FileNotFoundError, Refused):
+        return 0
 
 
 def report_option_problem(address):

@@ -159,6 +159,17 @@ def test_signing_another_version_keeps_the_one_it_replaces(key, package, tmp_pat
     assert "latest.json is not kept as %s: manifest signature check failed" % previous in err
 
 
+def test_signing_after_a_manifest_issued_ahead_issues_after_it(key, package, tmp_path, capsys):
+    """A halt signs a second past the manifest it halts, which may be ahead of the clock:
+    the next release must still be newer than it, or installations refuse it as a replay."""
+    out = tmp_path / "latest.json"
+    ahead = int(time.time()) + 120
+    write_manifest(key, out, version="1.3.0", issued=ahead)
+    assert sign(capsys, key, package, out, "1.4.0", "--expires-in", "2")[0] == 0
+    signed = manifest_of(out)
+    assert signed["issued"] == ahead + 1 and signed["expires"] == ahead + 1 + 2 * DAY
+
+
 def write_manifest(key, path, **fields):
     manifest = dict({"url": "https://h/p.zip", "sha256": "ab" * 32, "size": 9}, **fields)
     release.write_signed(manifest, release.load_private_key(key), str(path))
