@@ -52,9 +52,8 @@ int check_command(InstallState& state) {
     }
     // Only a record read under the lock says what waits for a restart: while another
     // stub holds it, the version it names as staged may be the one on trial, the very
-    // application asking. A staged version whose program is gone, or that failed its
-    // trial already, is none either: a restart would not start it.
-    // Nor is one the policy holds back.
+    // application asking. A staged version whose program is gone, that failed its trial
+    // already, or that the policy holds back is none either: a restart would not start it.
     const bool waits = result.ran && !state.staged.empty() && file_exists(app_exe(state.staged)) &&
                        !file_exists(failed_trial_mark(state.staged)) &&
                        policy_allows_version(policy_current(), state.staged);

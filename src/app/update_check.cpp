@@ -147,17 +147,15 @@ void check(InstallState& state, CheckResult& result, PendingReport& report) {
     }
     report.version = manifest.version;
     report.from = state.installed;
-    if (!fetch_and_stage(manifest, state.installed, false, error)) {
-        fail(result, "stage", manifest.version, error);
-        report.event = "failed";
-        report.reason = w_to_utf8(error);
-        return;
+    report.event = "failed";
+    bool staged = fetch_and_stage(manifest, state.installed, false, error);
+    if (staged) {
+        // Unrecorded, the folder is no staged version: the next check removes it.
+        state.staged = manifest.version;
+        staged = state_save(state, error);
     }
-    // Unrecorded, the folder is no staged version: the next check removes it.
-    state.staged = manifest.version;
-    if (!state_save(state, error)) {
+    if (!staged) {
         fail(result, "stage", manifest.version, error);
-        report.event = "failed";
         report.reason = w_to_utf8(error);
         return;
     }

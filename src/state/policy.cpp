@@ -66,18 +66,27 @@ void ignore(HKEY root, const char* name, const char* why) {
     log_line("policy %s ignored (%s): %s", name, root_name(root), why);
 }
 
+// The value named `name` (ASCII, as every policy's name is) under `root`'s policy key.
+RegValue policy_value(HKEY root, const char* name) {
+    wchar_t wide[32] = {};
+    for (size_t i = 0; name[i] != '\0' && i + 1 < 32; ++i) {
+        wide[i] = static_cast<wchar_t>(name[i]);
+    }
+    return reg_value(root, kPolicyKey, wide);
+}
+
 // A switch: the DWORD 0 or 1. True when `root` sets it, with `on` its state.
-bool read_switch(HKEY root, const wchar_t* name, const char* utf8_name, bool& on) {
-    const RegValue value = reg_value(root, kPolicyKey, name);
+bool read_switch(HKEY root, const char* name, bool& on) {
+    const RegValue value = policy_value(root, name);
     if (!value.found) {
         return false;
     }
     if (value.type != REG_DWORD || value.too_long) {
-        ignore(root, utf8_name, "not a DWORD");
+        ignore(root, name, "not a DWORD");
         return false;
     }
     if (value.number > 1) {
-        ignore(root, utf8_name, "neither 0 nor 1");
+        ignore(root, name, "neither 0 nor 1");
         return false;
     }
     on = value.number == 1;
@@ -85,17 +94,17 @@ bool read_switch(HKEY root, const wchar_t* name, const char* utf8_name, bool& on
 }
 
 // A text value. True when `root` holds one, in `text`.
-bool read_text(HKEY root, const wchar_t* name, const char* utf8_name, std::string& text) {
-    const RegValue value = reg_value(root, kPolicyKey, name);
+bool read_text(HKEY root, const char* name, std::string& text) {
+    const RegValue value = policy_value(root, name);
     if (!value.found) {
         return false;
     }
     if (value.type != REG_SZ) {
-        ignore(root, utf8_name, "not a string");
+        ignore(root, name, "not a string");
         return false;
     }
     if (value.too_long) {
-        ignore(root, utf8_name, "too long");
+        ignore(root, name, "too long");
         return false;
     }
     text = w_to_utf8(value.text);
@@ -126,41 +135,44 @@ bool names_a_manifest(const std::string& url) {
     return url.size() >= 5 && url.compare(url.size() - 5, 5, ".json") == 0;
 }
 
-void read_policies(HKEY root, Policy& policy, bool found[5]) {
-    if (!found[0]) {
-        found[0] =
-            read_switch(root, L"UpdatesDisabled", "UpdatesDisabled", policy.updates_disabled);
+// The switches the machine's key set, an explicit 0 included, which the user's key must
+// not undo. The texts need no such mark: a valid one is never empty.
+struct SwitchesSet {
+    bool updates_disabled = false;
+    bool reports_disabled = false;
+};
+
+// The values `root` sets that no key read before it did.
+void read_policies(HKEY root, Policy& policy, SwitchesSet& set) {
+    if (!set.updates_disabled) {
+        set.updates_disabled = read_switch(root, "UpdatesDisabled", policy.updates_disabled);
     }
-    if (!found[1]) {
-        found[1] =
-            read_switch(root, L"ReportsDisabled", "ReportsDisabled", policy.reports_disabled);
+    if (!set.reports_disabled) {
+        set.reports_disabled = read_switch(root, "ReportsDisabled", policy.reports_disabled);
     }
     std::string text;
-    if (!found[2] && read_text(root, L"TargetVersionPrefix", "TargetVersionPrefix", text)) {
-        found[2] = prefix_ok(text);
-        if (found[2]) {
+    if (policy.target_prefix.empty() && read_text(root, "TargetVersionPrefix", text)) {
+        if (prefix_ok(text)) {
             policy.target_prefix = text;
         } else {
             ignore(root, "TargetVersionPrefix", "not 1 to 4 dot-separated numbers");
         }
     }
-    if (!found[3] && read_text(root, L"UpdateUrl", "UpdateUrl", text)) {
+    if (policy.update_url.empty() && read_text(root, "UpdateUrl", text)) {
         while (text.size() > 9 && text.back() == '/') {
             text.pop_back();
         }
-        found[3] = update_url_ok(text) && !names_a_manifest(text);
-        if (found[3]) {
-            policy.update_url = utf8_to_w(text);
+        if (!update_url_ok(text)) {
+            ignore(root, "UpdateUrl", "not an https address");
+        } else if (names_a_manifest(text)) {
+            ignore(root, "UpdateUrl", "names a file; give the folder that holds latest.json");
         } else {
-            ignore(root, "UpdateUrl",
-                   update_url_ok(text) ? "names a file; give the folder that holds latest.json"
-                                       : "not an https address");
+            policy.update_url = utf8_to_w(text);
         }
     }
-    if (!found[4] && read_text(root, L"Channel", "Channel", text)) {
-        // Empty names the default channel.
-        found[4] = text.empty() || channel_name_ok(text);
-        if (found[4]) {
+    // Empty names the default channel.
+    if (!policy.channel_set && read_text(root, "Channel", text)) {
+        if (text.empty() || channel_name_ok(text)) {
             policy.channel_set = true;
             policy.channel = text;
         } else {
@@ -186,9 +198,9 @@ Policy current;
 
 Policy policy_read() {
     Policy policy;
-    bool found[5] = {};
-    read_policies(HKEY_LOCAL_MACHINE, policy, found);
-    read_policies(HKEY_CURRENT_USER, policy, found);
+    SwitchesSet set;
+    read_policies(HKEY_LOCAL_MACHINE, policy, set);
+    read_policies(HKEY_CURRENT_USER, policy, set);
     return policy;
 }
 

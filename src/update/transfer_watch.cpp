@@ -10,7 +10,6 @@ namespace {
 
 enum Outcome : int { kRunning, kGivenUp, kEnding };
 
-const ULONGLONG kSilenceMs = 30000;
 // How often the caller's thread looks: often enough for a progress bar to move with
 // the bytes, seldom enough to cost nothing next to the transfer.
 const DWORD kLookMs = 50;
@@ -63,7 +62,7 @@ bool pulse_claim_end(TransferPulse& pulse) {
 }
 
 bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::string& text,
-                      std::wstring& error) {
+                      std::wstring& error, uint64_t silence_ms) {
     text.clear();
     Job* job = new (std::nothrow) Job();
     if (job != nullptr) {
@@ -104,7 +103,7 @@ bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::s
         const uint64_t last = job->pulse.last_tick; // before the clock: it may move on
         int running = kRunning;
         // A transfer that has claimed its end is about to return: it is waited for.
-        if (GetTickCount64() - last >= kSilenceMs &&
+        if (GetTickCount64() - last >= silence_ms &&
             job->pulse.outcome.compare_exchange_strong(running, kGivenUp)) {
             error = job->pulse.in_body ? L"download stalled"
                                        : win_err(L"download failed", ERROR_WINHTTP_TIMEOUT);

@@ -41,11 +41,11 @@ using WatchedTransfer =
     std::function<bool(TransferPulse& pulse, std::string& text, std::wstring& error)>;
 
 // Runs `transfer` on a thread of its own and returns its result and its `text`, calling
-// `progress` (may be empty) on this thread as the body's byte count moves. When 30
-// seconds pass without a sign of life it gives up at once: false with "download failed
-// (error 12002)" (the time-out's number) before the headers are in, "download stalled"
-// after, and `text` empty. A transfer given up on runs on until the platform lets go of
-// it, so it must own everything it touches, and is then to undo its work (see
+// `progress` (may be empty) on this thread as the body's byte count moves. When
+// `silence_ms` (30 seconds unless said) pass without a sign of life it gives up at once:
+// false with "download failed (error 12002)" (the time-out's number) before the headers
+// are in, "download stalled" after, and `text` empty. A transfer given up on runs on until the
+// platform lets go of it, so it must own everything it touches, and is then to undo its work (see
 // pulse_given_up). False with "cannot start download" when no thread can be started.
 bool transfer_watched(WatchedTransfer transfer, const Progress& progress, std::string& text,
-                      std::wstring& error);
+                      std::wstring& error, uint64_t silence_ms = 30000);

@@ -1,11 +1,10 @@
 #include "update/update_report.h"
 
 #include "state/text.h"
-#include "update/transfer.h"
+#include "state/win_err.h"
+#include "update/transfer_watch.h"
 
 #include <windows.h>
-
-#include <atomic>
 
 namespace {
 
@@ -42,29 +41,6 @@ std::string first_characters(const std::string& text, size_t count) {
         }
     }
     return text.substr(0, end);
-}
-
-// What the sending thread and its caller share; whichever lets go last frees it, so a
-// caller that stops waiting leaves the thread nothing that goes away under it.
-struct Sending {
-    std::wstring url;
-    std::wstring error;
-    DWORD status = 0;
-    bool sent = false;
-    std::atomic<int> holders{2};
-};
-
-void let_go(Sending* sending) {
-    if (--sending->holders == 0) {
-        delete sending;
-    }
-}
-
-DWORD WINAPI send_thread(void* arg) {
-    Sending* sending = static_cast<Sending*>(arg);
-    sending->sent = http_get_status(sending->url, sending->status, sending->error);
-    let_go(sending);
-    return 0;
 }
 
 void replace_all(std::string& text, const std::string& what, const char* with) {
@@ -121,22 +97,19 @@ bool report_send(const std::string& address, const UpdateReport& report, std::ws
         error = L"report address must be https";
         return false;
     }
-    Sending* sending = new Sending;
-    sending->url = utf8_to_w(report_address(address, report));
-    const HANDLE thread = CreateThread(nullptr, 0, send_thread, sending, 0, nullptr);
-    if (thread == nullptr) {
-        delete sending;
-        error = L"cannot start the report";
-        return false;
+    const std::wstring url = utf8_to_w(report_address(address, report));
+    // Watched as every transfer is, with nothing to show for it but the answer: a report
+    // that gives no sign of life for 5 seconds is given up on, and ends on its own.
+    const WatchedTransfer send = [url](TransferPulse&, std::string&, std::wstring& failure) {
+        DWORD status = 0;
+        return http_get_status(url, status, failure);
+    };
+    std::string unused;
+    if (transfer_watched(send, Progress(), unused, error, kReportBoundMs)) {
+        return true;
     }
-    const bool ended = WaitForSingleObject(thread, kReportBoundMs) == WAIT_OBJECT_0;
-    CloseHandle(thread);
-    const bool sent = ended && sending->sent;
-    if (!ended) {
+    if (error == win_err(L"download failed", ERROR_WINHTTP_TIMEOUT)) {
         error = L"no answer within 5 seconds";
-    } else if (!sent) {
-        error = sending->error;
     }
-    let_go(sending);
-    return sent;
+    return false;
 }

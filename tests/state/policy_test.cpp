@@ -154,13 +154,4 @@ TEST(PolicyVersions, APrefixHoldsWholeNumbers) {
     }
 }
 
-TEST(PolicyVersions, TheChannelOverridesTheInstallationsOwn) {
-    Policy policy;
-    EXPECT_EQ(policy_channel(policy, "beta"), "beta");
-    policy.channel_set = true;
-    EXPECT_EQ(policy_channel(policy, "beta"), "");
-    policy.channel = "nightly";
-    EXPECT_EQ(policy_channel(policy, ""), "nightly");
-}
-
 } // namespace
