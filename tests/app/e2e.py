@@ -151,8 +151,8 @@ def uninstall_entry():
     character, where `reg query` prints through the console's code page."""
     with tempfile.TemporaryDirectory() as folder:
         exported = os.path.join(folder, "entry.reg")
-        if wine("reg", "export", UNINSTALL_KEY, windows_path(exported), "/y",
-                check=False).returncode != 0:
+        if reg("export", UNINSTALL_KEY, windows_path(exported), "/y",
+               check=False).returncode != 0:
             return None
         text = read(exported, "rb").decode("utf-16")
     values = {}
@@ -238,7 +238,7 @@ def remove_installation():
     installation's."""
     assert wait_for(lambda: not running("cmd.exe"), 30), "a removal's shell did not end"
     end_programs(ROOT_WIN + "\\")  # an application a test left running
-    wine("reg", "delete", UNINSTALL_KEY, "/f", check=False)
+    reg("delete", UNINSTALL_KEY, "/f", check=False)
     shutil.rmtree(ROOT, ignore_errors=True)
     shutil.rmtree(SETTINGS, ignore_errors=True)
     for path in SHORTCUTS:
@@ -259,6 +259,21 @@ def wine(*args, check=True, timeout=60):
         err.seek(0)
         result.stdout = text_of(out.read())
         result.stderr = text_of(err.read())
+    if check:
+        assert result.returncode == 0, (args, result.stdout, result.stderr)
+    return result
+
+
+def reg(*args, check=True):
+    """Runs Wine's reg.exe with `args`. Wine now and then fails to start it at all: it
+    says "Application could not be started", or ends with 1 and says nothing. Such an
+    attempt is made again, up to three times; a refusal of reg's own is not."""
+    for attempt in range(3):
+        result = wine("reg", *args, check=False)
+        said = result.stdout + result.stderr
+        if result.returncode == 0 or (said.strip() and "could not be started" not in said):
+            break
+        time.sleep(0.5 * (attempt + 1))
     if check:
         assert result.returncode == 0, (args, result.stdout, result.stderr)
     return result
@@ -484,13 +499,12 @@ SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User S
 def local_app_data(folder):
     """The user's local application data folder (the install root's parent) at the Windows
     path `folder` for a while, as a user or an administrator may move it."""
-    wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d", folder,
-         "/f")
+    reg("add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d", folder, "/f")
     try:
         yield
     finally:
-        wine("reg", "add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d",
-             "%USERPROFILE%\\AppData\\Local", "/f")
+        reg("add", SHELL_FOLDERS, "/v", "Local AppData", "/t", "REG_EXPAND_SZ", "/d",
+            "%USERPROFILE%\\AppData\\Local", "/f")
 
 
 def trust_test_ca():

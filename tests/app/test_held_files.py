@@ -181,10 +181,10 @@ def test_the_entry_in_the_list_of_programs_follows_the_record(server, clean):
     base = server.publish("1.0.0", release("1.0.0"), name="entry-1.0.0", channel="entry")
     assert e2e.install(base)[0] == 0
     # As a commit killed between its record and its entry leaves it.
-    e2e.wine("reg", "add", e2e.UNINSTALL_KEY, "/v", "DisplayVersion", "/d", "0.9.0", "/f")
+    e2e.reg("add", e2e.UNINSTALL_KEY, "/v", "DisplayVersion", "/d", "0.9.0", "/f")
     assert e2e.start_stub(base) == (0, [])
     assert e2e.uninstall_entry()["DisplayVersion"] == ("REG_SZ", "1.0.0")
     # Gone altogether, as a registry cleaner leaves it.
-    e2e.wine("reg", "delete", e2e.UNINSTALL_KEY, "/f")
+    e2e.reg("delete", e2e.UNINSTALL_KEY, "/f")
     assert e2e.start_stub(base) == (0, [])
     assert e2e.uninstall_entry()["DisplayVersion"] == ("REG_SZ", "1.0.0")

@@ -16,13 +16,13 @@ SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "d
 def set_policy(root, name, value):
     """A DWORD for an int, a string for a str."""
     kind, data = ("REG_DWORD", str(value)) if isinstance(value, int) else ("REG_SZ", value)
-    e2e.wine("reg", "add", "%s\\%s" % (root, POLICY_KEY), "/v", name, "/t", kind, "/d", data,
+    e2e.reg("add", "%s\\%s" % (root, POLICY_KEY), "/v", name, "/t", kind, "/d", data,
              "/f")
 
 
 def clear_policies():
     for root in ("HKLM", "HKCU"):
-        e2e.wine("reg", "delete", "%s\\%s" % (root, POLICY_KEY), "/f", check=False)
+        e2e.reg("delete", "%s\\%s" % (root, POLICY_KEY), "/f", check=False)
 
 
 @pytest.fixture
@@ -148,7 +148,7 @@ def test_the_machines_value_wins_and_bad_values_are_not_obeyed(server, clean, po
     set_policy("HKLM", "UpdateUrl", nowhere + "/latest.json")
     set_policy("HKCU", "UpdateUrl", "http://localhost/files/nowhere")
     set_policy("HKLM", "Channel", "Beta")
-    e2e.wine("reg", "add", "HKLM\\" + POLICY_KEY, "/v", "ReportsDisabled", "/t", "REG_BINARY",
+    e2e.reg("add", "HKLM\\" + POLICY_KEY, "/v", "ReportsDisabled", "/t", "REG_BINARY",
              "/d", "01", "/f")
     logged = len(e2e.log_lines())
     assert e2e.command(base, "/check") == (STAGED, answer("1.0.0", "1.1.0", "1.1.0"))
@@ -174,12 +174,12 @@ def test_the_users_own_refusal_of_reports_and_a_report_that_fails(server, clean,
     reports = "/status/204/" + name
     server.publish("1.1.0", name=name + "-1.1.0", channel=name,
                    tamper=report_to(server.url(reports)))
-    e2e.wine("reg", "add", "HKCU\\Software\\Brindlewick", "/v", "ReportsDisabled", "/t",
+    e2e.reg("add", "HKCU\\Software\\Brindlewick", "/v", "ReportsDisabled", "/t",
              "REG_DWORD", "/d", "1", "/f")
     try:
         assert e2e.command(base, "/check")[0] == STAGED
     finally:
-        e2e.wine("reg", "delete", "HKCU\\Software\\Brindlewick", "/v", "ReportsDisabled", "/f")
+        e2e.reg("delete", "HKCU\\Software\\Brindlewick", "/v", "ReportsDisabled", "/f")
     assert not server.requests(reports)
 
     # Nothing listens there: the report is dropped, logged, and not tried again.
@@ -209,7 +209,7 @@ def test_the_sample_reg_file_sets_three_valid_policies(server, clean, policies):
     base = server.publish("1.0.0", name="policies-sample-1.0.0", channel="policies-sample")
     assert e2e.install(base)[0] == 0
     e2e.wine("regedit", "/s", e2e.windows_path(SAMPLE))
-    values = e2e.wine("reg", "query", "HKLM\\" + POLICY_KEY).stdout.split()
+    values = e2e.reg("query", "HKLM\\" + POLICY_KEY).stdout.split()
     for name, kind, data in (("TargetVersionPrefix", "REG_SZ", "2.3"),
                              ("ReportsDisabled", "REG_DWORD", "0x1"),
                              ("UpdateUrl", "REG_SZ", "https://mirror.example.com/brindlewick")):

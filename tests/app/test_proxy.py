@@ -19,12 +19,12 @@ def connection_settings(proxy, bypass=""):
     blob = ((0x46).to_bytes(4, "little") + (1).to_bytes(4, "little") +
             flags.to_bytes(4, "little") + counted(proxy) + counted(bypass) + counted("") +
             bytes(32))
-    e2e.wine("reg", "add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
+    e2e.reg("add", CONNECTIONS, "/v", "DefaultConnectionSettings", "/t", "REG_BINARY",
              "/d", blob.hex(), "/f")
-    e2e.wine("reg", "add", SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d",
+    e2e.reg("add", SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d",
              "1" if proxy else "0", "/f")
-    e2e.wine("reg", "add", SETTINGS, "/v", "ProxyServer", "/d", proxy, "/f")
-    e2e.wine("reg", "add", SETTINGS, "/v", "ProxyOverride", "/d", bypass, "/f")
+    e2e.reg("add", SETTINGS, "/v", "ProxyServer", "/d", proxy, "/f")
+    e2e.reg("add", SETTINGS, "/v", "ProxyOverride", "/d", bypass, "/f")
 
 
 def test_transfers_go_through_the_users_proxy(clean, tmp_path):

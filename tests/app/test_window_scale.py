@@ -11,7 +11,7 @@ DESKTOP = r"HKCU\Control Panel\Desktop"
 
 def set_scale(dpi):
     """The scale every program started from now on sees: Wine reads it at start-up."""
-    e2e.wine("reg", "add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+    e2e.reg("add", DESKTOP, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
 
 
 def scaled(values, dpi):
@@ -39,4 +39,4 @@ def test_the_window_at_every_scale(server, clean):
             shot_width, shot_height = (int(n) for n in size.strip().split("x"))
             assert shot_width >= width and shot_height >= height, (percent, size)
     finally:
-        e2e.wine("reg", "delete", DESKTOP, "/v", "LogPixels", "/f", check=False)
+        e2e.reg("delete", DESKTOP, "/v", "LogPixels", "/f", check=False)
