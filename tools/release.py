@@ -591,22 +591,29 @@ def sign(version, url, package, key_path, min_stub, out, expires_in=None, deltas
         offer["sha256"], offer["size"] = file_sha256(path), os.path.getsize(path)
     # Issued after the manifest it replaces, even one a halt signed a second ahead:
     # installations that took that one would refuse this one as a replay.
-    replaced = replaced_issued(out, key)
-    if replaced >= issued:
+    replaced = replaced_envelope(out, key)
+    replaced_issued = replaced[1].get("issued", 0) if replaced else 0
+    if replaced_issued >= issued:
         if "expires" in manifest:
-            manifest["expires"] += replaced + 1 - issued
-        manifest["issued"] = replaced + 1
-    write_signed(manifest, key, out, keep_replaced=True)
+            manifest["expires"] += replaced_issued + 1 - issued
+        manifest["issued"] = replaced_issued + 1
+    write_signed(manifest, key, out, replaced)
     return manifest
 
 
-def replaced_issued(out, key):
-    """When the manifest at `out` was issued, where it verifies with `key`; else 0."""
+def replaced_envelope(out, key):
+    """(bytes, manifest) of the envelope at `out` when it verifies with `key`; None when
+    there is none, and when it does not verify: that is no release to go back to, and a
+    note says so."""
     try:
-        text = read_envelope(out).decode("utf-8", errors="replace")
-        return parse_manifest(unwrap(text, key.public_key())).get("issued", 0)
-    except (FileNotFoundError, Refused):
-        return 0
+        data = read_envelope(out)
+        text = data.decode("utf-8", errors="replace")  # a stray byte fails the check
+        return data, parse_manifest(unwrap(text, key.public_key()))
+    except FileNotFoundError:
+        return None
+    except Refused as e:
+        print("release.py: %s is not kept as %s.previous: %s" % (out, out, e), file=sys.stderr)
+        return None
 
 
 def report_option_problem(address):
@@ -626,36 +633,20 @@ def report_option_problem(address):
     return None
 
 
-def write_signed(manifest, key, out, keep_replaced=False):
+def write_signed(manifest, key, out, replaced=None):
     """Signs the manifest and writes its envelope to `out` at once, after checking that
-    the program would accept it. With `keep_replaced`, an envelope at `out` that holds
-    another version is kept as OUT.previous first (see keep_previous)."""
+    the program would accept it. `replaced`, the (bytes, manifest) of the envelope it
+    replaces, is kept as OUT.previous first when it announces another version: the
+    release halt goes back to. Signing the same version again (a larger rollout, say)
+    leaves OUT.previous as it is."""
     payload = json.dumps(manifest, indent=2).encode() + b"\n"
     text = envelope_text(payload, p1363_signature(key, payload))
     # What is written must be what the stub accepts.
     if parse_manifest(unwrap(text, key.public_key())) != manifest:
         raise Refused("the envelope did not verify; nothing written")
-    if keep_replaced:
-        keep_previous(out, key, manifest["version"])
+    if replaced is not None and replaced[1]["version"] != manifest["version"]:
+        write_atomically(out + ".previous", replaced[0])
     write_atomically(out, text.encode())
-
-
-def keep_previous(out, key, version):
-    """Copies the envelope at `out` to OUT.previous when it verifies with `key` and
-    announces another version than `version`: the release halt goes back to. Signing the
-    same version again (a larger rollout, say) leaves OUT.previous as it is; an envelope
-    that does not verify is no release to go back to and is not kept (a note says so)."""
-    try:
-        replaced = read_envelope(out)
-        text = replaced.decode("utf-8", errors="replace")  # a stray byte fails the check
-        old_version = parse_manifest(unwrap(text, key.public_key()))["version"]
-    except FileNotFoundError:
-        return
-    except Refused as e:
-        print("release.py: %s is not kept as %s.previous: %s" % (out, out, e), file=sys.stderr)
-        return
-    if old_version != version:
-        write_atomically(out + ".previous", replaced)
 
 
 def read_envelope(path):
