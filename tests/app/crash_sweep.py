@@ -343,6 +343,9 @@ FLOWS = [
     # The application's check finds the staged 1.1.0 withdrawn (1.0.0 announced again).
     Flow("check that drops a withdrawn staged version", "staged", "1.0.0", "stub",
          args=["/check"]),
+    # The application moves to another channel: the staged 1.1.0 is no release of it.
+    Flow("channel switch that drops the staged version", "staged", "1.0.0", "stub",
+         args=["/channel=beta"]),
 ]
 
 
